@@ -1,0 +1,30 @@
+#!/usr/bin/env bash
+# Installs the Debian packages the build, the tests and the demo need, if any is missing.
+set -euo pipefail
+
+packages=(
+    cmake ninja-build g++ googletest python3 curl
+    g++-mingw-w64-i686-win32 g++-mingw-w64-x86-64-win32  # -win32: no winpthread DLL
+    wine64                                              # runs the x86-64 build
+    wixl                                                # sample .msi packages
+    xvfb xdotool imagemagick fonts-wqy-microhei         # the demo's screenshot
+    clang libclang-rt-14-dev                            # fuzzing
+)
+
+missing=()
+for package in "${packages[@]}"; do
+    if ! dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "ok installed"; then
+        missing+=("$package")
+    fi
+done
+if [ ${#missing[@]} -eq 0 ]; then
+    echo "install-deps: all packages present"
+    exit 0
+fi
+
+echo "install-deps: installing ${missing[*]}"
+sudo=""
+[ "$(id -u)" -eq 0 ] || sudo="sudo"
+export DEBIAN_FRONTEND=noninteractive
+$sudo apt-get update -q
+$sudo apt-get install -y -q --no-install-recommends "${missing[@]}"

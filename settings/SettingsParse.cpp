@@ -1,0 +1,106 @@
+#include "SettingsParse.h"
+
+#include <string.h>
+
+// Case folding and white space are done by hand: C libraries disagree on bytes above 0x7F.
+static bool IsBlank(unsigned char c)
+{
+    return c == ' ' || (c >= '\t' && c <= '\r');
+}
+
+static unsigned char FoldUpper(unsigned char c)
+{
+    return (c >= 'a' && c <= 'z') ? (unsigned char)(c - 'a' + 'A') : c;
+}
+
+char *TrimSpaces(char *text)
+{
+    while (IsBlank((unsigned char)*text))
+        ++text;
+    if (*text == '\0')
+        return text;
+    char *last = text + strlen(text) - 1;
+    while (last > text && IsBlank((unsigned char)*last))
+        --last;
+    last[1] = '\0';
+    return text;
+}
+
+int CompareNoCase(const char *a, const char *b)
+{
+    for (int i = 0; i < 8192; ++i) {
+        unsigned char ca = FoldUpper((unsigned char)a[i]);
+        unsigned char cb = FoldUpper((unsigned char)b[i]);
+        if (ca != cb)
+            return (int)ca - (int)cb;
+        if (ca == '\0')
+            return 0;
+    }
+    return 0;
+}
+
+int32_t ParseDecimalInt32(const char *text)
+{
+    while (IsBlank((unsigned char)*text))
+        ++text;
+    bool negative = false;
+    if (*text == '+' || *text == '-')
+        negative = *text++ == '-';
+    // Accumulate the magnitude, stopping once it is past the range on either side.
+    int64_t magnitude = 0;
+    for (; *text >= '0' && *text <= '9'; ++text) {
+        if (magnitude <= INT32_MAX)
+            magnitude = magnitude * 10 + (*text - '0');
+    }
+    if (negative)
+        return magnitude > INT32_MAX ? INT32_MIN : (int32_t)-magnitude;
+    return magnitude > INT32_MAX ? INT32_MAX : (int32_t)magnitude;
+}
+
+// Widens byte for byte (each byte becomes the character of the same value), cutting at
+// the field's size and always terminating.
+static void StoreText(wchar_t *field, const char *value)
+{
+    size_t i = 0;
+    for (; i < SETTINGS_CCH_TEXT - 1 && value[i] != '\0'; ++i)
+        field[i] = (wchar_t)(unsigned char)value[i];
+    field[i] = L'\0';
+}
+
+static void ApplySettingsLine(BOOTSTRAP_SETTINGS *settings, char *line)
+{
+    char *equals = strchr(line, '=');
+    if (equals == NULL)
+        return;
+    *equals = '\0';
+    const char *key = TrimSpaces(line);
+    const char *value = TrimSpaces(equals + 1);
+
+    if (CompareNoCase(key, "ServerAddress") == 0)
+        StoreText(settings->ServerAddress, value);
+    else if (CompareNoCase(key, "ServerPort") == 0)
+        settings->ServerPort = ParseDecimalInt32(value);
+    else if (CompareNoCase(key, "MsiServerPath") == 0)
+        StoreText(settings->MsiServerPath, value);
+    else if (CompareNoCase(key, "MsiLocalPath") == 0)
+        StoreText(settings->MsiLocalPath, value);
+}
+
+void ApplySettingsText(BOOTSTRAP_SETTINGS *settings, const char *text, size_t cb)
+{
+    if (cb > SETTINGS_CB_MAX)
+        cb = SETTINGS_CB_MAX;
+    // A line can be no longer than the text, so this buffer never overflows; a zero byte
+    // copied into it ends that line's text there.
+    char line[SETTINGS_CB_MAX + 1];
+    size_t cbLine = 0;
+    for (size_t j = 0; j <= cb; ++j) {
+        if (j < cb && text[j] != '\n') {
+            line[cbLine++] = text[j];
+            continue;
+        }
+        line[cbLine] = '\0';
+        ApplySettingsLine(settings, line);
+        cbLine = 0;
+    }
+}

@@ -1,0 +1,25 @@
+// Turning the bytes of the settings file into settings values. No platform calls.
+#pragma once
+
+#include <stddef.h>
+
+#include "Settings.h"
+
+// Only this many bytes of the settings file count; the rest is ignored.
+enum { SETTINGS_CB_MAX = 8191 };
+
+// Cuts C-locale white space from both ends in place; returns the first byte that is not
+// white space (the terminator when nothing is left).
+char *TrimSpaces(char *text);
+
+// 0 when a and b are equal with ASCII letters folded to upper case, else the difference of
+// the first differing folded bytes as unsigned values. Looks at no more than 8192 positions.
+int CompareNoCase(const char *a, const char *b);
+
+// atoi over C-locale text: blanks, an optional sign, decimal digits up to the first other
+// byte; no digits gives 0; values beyond 32 bits saturate.
+int32_t ParseDecimalInt32(const char *text);
+
+// Applies the recognised "key=value" lines among the first SETTINGS_CB_MAX bytes of text
+// over settings; unrecognised lines change nothing.
+void ApplySettingsText(BOOTSTRAP_SETTINGS *settings, const char *text, size_t cb);

@@ -1,0 +1,116 @@
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "settings/SettingsParse.h"
+
+namespace {
+
+const BOOTSTRAP_SETTINGS DEFAULTS = {L"default.host", 80, L"/default.msi", L"default.msi"};
+
+struct SettingsRow {
+    const char *label;
+    std::string text;
+    const wchar_t *serverAddress;
+    int32_t serverPort;
+    const wchar_t *msiServerPath;
+    const wchar_t *msiLocalPath;
+};
+
+std::string Utf16Le(const std::string &ascii)
+{
+    std::string out;
+    for (char c : ascii) {
+        out += c;
+        out += '\0';
+    }
+    return out;
+}
+
+// A file whose byte 8191 falls inside the value of a MsiLocalPath line.
+std::string CutByLimit()
+{
+    std::string padding(8191 - 16, '#');
+    return padding + "\nMsiLocalPath=abcdefghij\nServerPort=81\n";
+}
+
+TEST(SettingsParse, AppliesRecognisedLines)
+{
+    const std::string longValue(300, 'x');
+    const std::wstring cutValue(259, L'x');
+    const SettingsRow rows[] = {
+        {"empty file", "", L"default.host", 80, L"/default.msi", L"default.msi"},
+        {"one line, no line end", "ServerPort=81", L"default.host", 81, L"/default.msi", L"default.msi"},
+        {"blanks, case and CR LF", " \tserverport \t=\t 81 \t\r\n", L"default.host", 81, L"/default.msi", L"default.msi"},
+        {"complete example",
+         "[Download]\r\nServerPort=81\r\nmsiserverpath = /pkg/LumvexSetup.msi\r\nMsiLocalPath=LumvexSetup.msi\r\nSERVERADDRESS=127.0.0.1",
+         L"127.0.0.1", 81, L"/pkg/LumvexSetup.msi", L"LumvexSetup.msi"},
+        {"only the first = splits", "MsiServerPath=/a?b=c", L"default.host", 80, L"/a?b=c", L"default.msi"},
+        {"last occurrence wins", "MsiLocalPath=a.msi\nMsiLocalPath=b.msi\n", L"default.host", 80, L"/default.msi", L"b.msi"},
+        {"commented and section lines", ";ServerPort=1\n[ServerPort=2]\nServerPort\n=3\n", L"default.host", 80, L"/default.msi", L"default.msi"},
+        {"empty value is stored", "ServerAddress=\n", L"", 80, L"/default.msi", L"default.msi"},
+        {"port above 16 bits kept whole", "ServerPort=65617", L"default.host", 65617, L"/default.msi", L"default.msi"},
+        {"hex port gives 0", "ServerPort=0x50", L"default.host", 0, L"/default.msi", L"default.msi"},
+        {"port without digits gives 0", "ServerPort=http", L"default.host", 0, L"/default.msi", L"default.msi"},
+        {"port saturates high", "ServerPort=99999999999", L"default.host", INT32_MAX, L"/default.msi", L"default.msi"},
+        {"port saturates low", "ServerPort=-99999999999", L"default.host", INT32_MIN, L"/default.msi", L"default.msi"},
+        {"signed port", "ServerPort=+81x", L"default.host", 81, L"/default.msi", L"default.msi"},
+        {"zero byte ends the line", std::string("MsiLocalPath=a\0b.msi\nServerPort\0=81\n", 36), L"default.host", 80, L"/default.msi", L"a"},
+        {"UTF-8 mark spoils the first key", "\xEF\xBB\xBFServerPort=81\nMsiLocalPath=x.msi", L"default.host", 80, L"/default.msi", L"x.msi"},
+        {"UTF-16 file recognises nothing", Utf16Le("ServerPort=81\r\nMsiLocalPath=x.msi\r\n"), L"default.host", 80, L"/default.msi", L"default.msi"},
+        {"bytes widen to the same value", "MsiLocalPath=\xE9\xA0.msi", L"default.host", 80, L"/default.msi", L"\u00E9\u00A0.msi"},
+        {"long value cut to 259", "MsiServerPath=" + longValue, L"default.host", 80, cutValue.c_str(), L"default.msi"},
+        {"8191-byte limit cuts a line", CutByLimit(), L"default.host", 80, L"/default.msi", L"ab"},
+    };
+    for (const SettingsRow &row : rows) {
+        BOOTSTRAP_SETTINGS settings = DEFAULTS;
+        ApplySettingsText(&settings, row.text.data(), row.text.size());
+        EXPECT_EQ(std::wstring(row.serverAddress), settings.ServerAddress) << row.label;
+        EXPECT_EQ(row.serverPort, settings.ServerPort) << row.label;
+        EXPECT_EQ(std::wstring(row.msiServerPath), settings.MsiServerPath) << row.label;
+        EXPECT_EQ(std::wstring(row.msiLocalPath), settings.MsiLocalPath) << row.label;
+    }
+}
+
+TEST(SettingsParse, TrimSpacesCutsOnlyCLocaleBlanks)
+{
+    const struct {
+        const char *text;
+        const char *expected;
+    } rows[] = {
+        {"  key \r", "key"},
+        {"\t\v\f\r\n ", ""},
+        {"", ""},
+        {"a", "a"},
+        {" a b ", "a b"},
+        {"\xA0x\xA0", "\xA0x\xA0"},
+        {"\x85x\x85", "\x85x\x85"},
+    };
+    for (const auto &row : rows) {
+        std::string buffer = row.text;
+        EXPECT_STREQ(row.expected, TrimSpaces(&buffer[0])) << '"' << row.text << '"';
+    }
+}
+
+TEST(SettingsParse, CompareNoCaseFoldsOnlyAsciiLetters)
+{
+    const std::string longA = std::string(8192, 'k') + "a";
+    const std::string longB = std::string(8192, 'K') + "b";
+    const struct {
+        const char *a;
+        const char *b;
+        int expected;
+    } rows[] = {
+        {"ServerPort", "serverPORT", 0},
+        {"a", "b", -1},
+        {"ServerPortX", "ServerPort", 'X'},
+        {"", "a", -'A'},
+        {"[", "{", '[' - '{'},
+        {"\xE9", "\xC9", 0xE9 - 0xC9},
+        {longA.c_str(), longB.c_str(), 0},
+    };
+    for (const auto &row : rows)
+        EXPECT_EQ(row.expected, CompareNoCase(row.a, row.b)) << '"' << row.a << "\" vs \"" << row.b << '"';
+}
+
+}  // namespace

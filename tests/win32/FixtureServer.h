@@ -1,0 +1,53 @@
+// A loopback HTTP server thread that answers with scripted raw bytes.
+#pragma once
+
+#include <winsock2.h>
+#include <windows.h>
+
+#include <string>
+#include <vector>
+
+enum FIXTURE_ENDING {
+    ENDING_CLOSE,  // orderly close after the bytes
+    ENDING_RESET,  // abortive close (RST) after the bytes
+    ENDING_STALL,  // keep the connection open, silent, until the server stops
+};
+
+struct FixtureResponse {
+    std::string path;  // request path it answers; "" answers any path
+    std::string head;  // status line and headers, blank line included
+    std::string body;
+    size_t cbSent = std::string::npos;  // how much of the body goes out
+    FIXTURE_ENDING ending = ENDING_CLOSE;
+    size_t cbChunk = 64 * 1024;  // the body goes out in pieces of this size ...
+    DWORD msPause = 0;           // ... with this pause after each
+};
+
+// "HTTP/1.1 <status>" with a Content-Length of the body, closing the connection.
+FixtureResponse Respond(const std::string &status, const std::string &body, const std::string &path = "");
+
+class FixtureServer {
+public:
+    explicit FixtureServer(std::vector<FixtureResponse> responses);
+    ~FixtureServer();
+    unsigned short Port() const { return port_; }
+    // Request paths in the order they arrived.
+    std::vector<std::string> Requests();
+
+private:
+    static DWORD WINAPI AcceptThread(void *self);
+    static DWORD WINAPI ConnectionThread(void *context);
+    void Serve(SOCKET connection);
+
+    std::vector<FixtureResponse> responses_;
+    SOCKET listener_ = INVALID_SOCKET;
+    unsigned short port_ = 0;
+    HANDLE hStop_ = NULL;
+    HANDLE hAcceptThread_ = NULL;
+    CRITICAL_SECTION lock_;
+    std::vector<HANDLE> connectionThreads_;
+    std::vector<std::string> requests_;
+};
+
+// A loopback port with nothing listening on it.
+unsigned short UnusedPort();

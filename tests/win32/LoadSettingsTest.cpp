@@ -1,0 +1,66 @@
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "TestFolder.h"
+#include "settings/Settings.h"
+
+namespace {
+
+const wchar_t CONFIG[] = L"LumvexInstallerConfig.ini";
+
+enum SETUP { PLAIN_FILE, NO_FILE, FOLDER, HELD_FOR_WRITING };
+
+struct LoadRow {
+    const char *label;
+    SETUP setup;
+    std::string bytes;
+    int32_t serverPort;
+    const wchar_t *msiLocalPath;
+};
+
+std::string Utf16LeWithMark(const std::string &ascii)
+{
+    std::string out = "\xFF\xFE";
+    for (char c : ascii) {
+        out += c;
+        out += '\0';
+    }
+    return out;
+}
+
+TEST(LoadSettings, ReadsTheWorkingDirectorysFileOnce)
+{
+    const std::string beyondLimit = std::string(8191 - 16, ';') + "\nMsiLocalPath=abcdefgh\nServerPort=81\n" +
+                                    std::string(20000, 'x');
+    const LoadRow rows[] = {
+        {"no file keeps the defaults", NO_FILE, "", 80, L"LumvexSetup.msi"},
+        {"CR LF file", PLAIN_FILE, "ServerPort = 81\r\nmsilocalpath=a b.msi\r\n", 81, L"a b.msi"},
+        {"only the first 8191 bytes count", PLAIN_FILE, beyondLimit, 80, L"ab"},
+        {"zero byte inside a line", PLAIN_FILE, std::string("MsiLocalPath=x.msi\0.exe\nServerPort=81", 37), 81, L"x.msi"},
+        {"UTF-16 file", PLAIN_FILE, Utf16LeWithMark("ServerPort=81\r\nMsiLocalPath=x.msi\r\n"), 80, L"LumvexSetup.msi"},
+        {"UTF-8 mark", PLAIN_FILE, "\xEF\xBB\xBFServerPort=81\r\nMsiLocalPath=x.msi\r\n", 80, L"x.msi"},
+        {"a folder of that name", FOLDER, "", 80, L"LumvexSetup.msi"},
+        {"held open for writing elsewhere", HELD_FOR_WRITING, "ServerPort=81\n", 80, L"LumvexSetup.msi"},
+    };
+    for (const LoadRow &row : rows) {
+        TestFolder folder;
+        HANDLE hHeld = INVALID_HANDLE_VALUE;
+        if (row.setup == PLAIN_FILE || row.setup == HELD_FOR_WRITING)
+            WriteFileBytes(CONFIG, row.bytes);
+        if (row.setup == FOLDER)
+            CreateDirectoryW(CONFIG, NULL);
+        if (row.setup == HELD_FOR_WRITING)
+            hHeld = CreateFileW(CONFIG, GENERIC_WRITE, 0, NULL, OPEN_EXISTING, 0, NULL);
+
+        LoadSettings();
+
+        EXPECT_EQ(row.serverPort, BootstrapSettings.ServerPort) << row.label;
+        EXPECT_EQ(std::wstring(row.msiLocalPath), BootstrapSettings.MsiLocalPath) << row.label;
+        EXPECT_EQ(std::wstring(L"/LumvexSetup.msi"), BootstrapSettings.MsiServerPath) << row.label;
+        if (hHeld != INVALID_HANDLE_VALUE)
+            CloseHandle(hHeld);
+    }
+}
+
+}  // namespace

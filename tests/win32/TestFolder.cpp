@@ -1,0 +1,102 @@
+#include "TestFolder.h"
+
+namespace {
+
+void RemoveTree(const std::wstring &path)
+{
+    WIN32_FIND_DATAW found;
+    HANDLE hFind = FindFirstFileW((path + L"\\*").c_str(), &found);
+    if (hFind != INVALID_HANDLE_VALUE) {
+        do {
+            std::wstring name = found.cFileName;
+            if (name == L"." || name == L"..")
+                continue;
+            std::wstring child = path + L"\\" + name;
+            SetFileAttributesW(child.c_str(), FILE_ATTRIBUTE_NORMAL);
+            if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
+                RemoveTree(child);
+            else
+                DeleteFileW(child.c_str());
+        } while (FindNextFileW(hFind, &found));
+        FindClose(hFind);
+    }
+    RemoveDirectoryW(path.c_str());
+}
+
+}  // namespace
+
+TestFolder::TestFolder() : savedSettings_(BootstrapSettings)
+{
+    wchar_t buffer[MAX_PATH];
+    GetCurrentDirectoryW(MAX_PATH, buffer);
+    previousDirectory_ = buffer;
+    GetTempPathW(MAX_PATH, buffer);
+    static unsigned sequence = 0;
+    path_ = std::wstring(buffer) + L"lumvex-test-" + std::to_wstring(GetCurrentProcessId()) + L"-" +
+            std::to_wstring(++sequence);
+    CreateDirectoryW(path_.c_str(), NULL);
+    SetCurrentDirectoryW(path_.c_str());
+}
+
+TestFolder::~TestFolder()
+{
+    SetCurrentDirectoryW(previousDirectory_.c_str());
+    RemoveTree(path_);
+    BootstrapSettings = savedSettings_;
+}
+
+Files Summarised(const Files &files)
+{
+    Files summary;
+    for (const auto &file : files) {
+        if (file.second.size() <= 64) {
+            summary[file.first] = file.second;
+            continue;
+        }
+        uint32_t hash = 2166136261u;
+        for (unsigned char c : file.second)
+            hash = (hash ^ c) * 16777619u;
+        summary[file.first] = "<" + std::to_string(file.second.size()) + " bytes, hash " + std::to_string(hash) + ">";
+    }
+    return summary;
+}
+
+Files FolderContents()
+{
+    Files contents;
+    WIN32_FIND_DATAW found;
+    HANDLE hFind = FindFirstFileW(L"*", &found);
+    if (hFind == INVALID_HANDLE_VALUE)
+        return contents;
+    do {
+        std::wstring name = found.cFileName;
+        if (name == L"." || name == L"..")
+            continue;
+        std::string narrow(name.begin(), name.end());
+        contents[narrow] = (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) ? "<dir>" : ReadFileBytes(name.c_str());
+    } while (FindNextFileW(hFind, &found));
+    FindClose(hFind);
+    return Summarised(contents);
+}
+
+void WriteFileBytes(const wchar_t *name, const std::string &bytes)
+{
+    HANDLE hFile = CreateFileW(name, GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL);
+    DWORD cbWritten = 0;
+    WriteFile(hFile, bytes.data(), (DWORD)bytes.size(), &cbWritten, NULL);
+    CloseHandle(hFile);
+}
+
+std::string ReadFileBytes(const wchar_t *name)
+{
+    HANDLE hFile = CreateFileW(name, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL, OPEN_EXISTING, 0, NULL);
+    if (hFile == INVALID_HANDLE_VALUE)
+        return "<unreadable>";
+    std::string bytes;
+    char buffer[65536];
+    DWORD cbRead = 0;
+    while (ReadFile(hFile, buffer, sizeof(buffer), &cbRead, NULL) && cbRead > 0)
+        bytes.append(buffer, cbRead);
+    CloseHandle(hFile);
+    return bytes;
+}

@@ -1,0 +1,31 @@
+// A fresh, empty working directory for one test, and the settings restored after it.
+#pragma once
+
+#include <windows.h>
+
+#include <map>
+#include <string>
+
+#include "settings/Settings.h"
+
+class TestFolder {
+public:
+    TestFolder();
+    ~TestFolder();
+    const std::wstring &Path() const { return path_; }
+
+private:
+    std::wstring path_;
+    std::wstring previousDirectory_;
+    BOOTSTRAP_SETTINGS savedSettings_;
+};
+
+typedef std::map<std::string, std::string> Files;
+
+// Name to content of every file in the working directory ("<dir>" for a folder); long
+// contents are summarised so that a failing comparison stays readable.
+Files FolderContents();
+Files Summarised(const Files &files);
+
+void WriteFileBytes(const wchar_t *name, const std::string &bytes);
+std::string ReadFileBytes(const wchar_t *name);
