@@ -23,5 +23,6 @@ cmake/wine-run cmd /c exit </dev/null >/dev/null 2>&1
 
 status=0
 ctest --preset host || status=1
+ctest --preset win32 || status=1
 ctest --preset win64 || status=1
 exit $status

@@ -61,6 +61,7 @@ FixtureServer::FixtureServer(std::vector<FixtureResponse> responses) : responses
     EnsureWinsock();
     InitializeCriticalSection(&lock_);
     hStop_ = CreateEventW(NULL, TRUE, FALSE, NULL);
+    hGate_ = CreateEventW(NULL, TRUE, FALSE, NULL);
     listener_ = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
     sockaddr_in address = {};
     address.sin_family = AF_INET;
@@ -84,6 +85,7 @@ FixtureServer::~FixtureServer()
         CloseHandle(hThread);
     }
     CloseHandle(hStop_);
+    CloseHandle(hGate_);
     DeleteCriticalSection(&lock_);
 }
 
@@ -134,7 +136,9 @@ void FixtureServer::Serve(SOCKET s)
         }
     }
 
-    bool ok = SendAll(s, response->head.data(), response->head.size());
+    HANDLE waits[] = {hStop_, hGate_};
+    bool ok = !response->gated || WaitForMultipleObjects(2, waits, FALSE, INFINITE) == WAIT_OBJECT_0 + 1;
+    ok = ok && SendAll(s, response->head.data(), response->head.size());
     size_t cbBody = response->cbSent < response->body.size() ? response->cbSent : response->body.size();
     for (size_t offset = 0; ok && offset < cbBody; offset += response->cbChunk) {
         size_t cb = cbBody - offset < response->cbChunk ? cbBody - offset : response->cbChunk;

@@ -21,6 +21,7 @@ struct FixtureResponse {
     FIXTURE_ENDING ending = ENDING_CLOSE;
     size_t cbChunk = 64 * 1024;  // the body goes out in pieces of this size ...
     DWORD msPause = 0;           // ... with this pause after each
+    bool gated = false;          // nothing goes out before OpenGate()
 };
 
 // "HTTP/1.1 <status>" with a Content-Length of the body, closing the connection.
@@ -31,6 +32,7 @@ public:
     explicit FixtureServer(std::vector<FixtureResponse> responses);
     ~FixtureServer();
     unsigned short Port() const { return port_; }
+    void OpenGate() { SetEvent(hGate_); }
     // Request paths in the order they arrived.
     std::vector<std::string> Requests();
 
@@ -43,6 +45,7 @@ private:
     SOCKET listener_ = INVALID_SOCKET;
     unsigned short port_ = 0;
     HANDLE hStop_ = NULL;
+    HANDLE hGate_ = NULL;
     HANDLE hAcceptThread_ = NULL;
     CRITICAL_SECTION lock_;
     std::vector<HANDLE> connectionThreads_;

@@ -1,0 +1,256 @@
+// The real program under Wine, driven from outside against the loopback server.
+#include <string>
+
+#include <windows.h>
+#include <commctrl.h>
+
+#include <gtest/gtest.h>
+
+#include "FixtureServer.h"
+#include "ProgramDriver.h"
+#include "TestFolder.h"
+
+namespace {
+
+// A file type whose open program records what it was given.
+
+void RegisterRecordedType()
+{
+    const std::wstring command = L"\"" + BesideTests(L"record_open.exe") + L"\" \"%1\"";
+    const struct {
+        const wchar_t *key;
+        std::wstring value;
+    } entries[] = {
+        {L".lumvextest", L"LumvexTest.Package"},
+        {L"LumvexTest.Package\\shell\\open\\command", command},
+    };
+    for (const auto &entry : entries) {
+        HKEY hKey;
+        // The classes root itself: this Wine does not merge the user's classes into it.
+        RegCreateKeyExW(HKEY_CLASSES_ROOT, entry.key, 0, NULL, 0, KEY_SET_VALUE, NULL, &hKey, NULL);
+        RegSetValueExW(hKey, NULL, 0, REG_SZ, (const BYTE *)entry.value.c_str(),
+                       (DWORD)((entry.value.size() + 1) * sizeof(wchar_t)));
+        RegCloseKey(hKey);
+    }
+}
+
+void WriteSettings(unsigned short port, const std::string &localPath)
+{
+    WriteFileBytes(L"LumvexInstallerConfig.ini", "ServerAddress = 127.0.0.1\r\nServerPort=" + std::to_string(port) +
+                                                     "\r\nMsiLocalPath=" + localPath + "\r\n");
+}
+
+std::wstring RecordedOpen()
+{
+    if (GetFileAttributesW(L"opened.txt") == INVALID_FILE_ATTRIBUTES)
+        return L"";
+    std::string bytes = ReadFileBytes(L"opened.txt");
+    return std::wstring((const wchar_t *)bytes.data(), bytes.size() / sizeof(wchar_t));
+}
+
+bool EndsWith(const std::wstring &text, const std::wstring &tail)
+{
+    return text.size() >= tail.size() && text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
+}
+
+FixtureResponse Gated(FixtureResponse response)
+{
+    response.gated = true;
+    return response;
+}
+
+FixtureResponse Slow(FixtureResponse response)
+{
+    response.cbChunk = 16 * 1024;
+    response.msPause = 100;
+    return response;
+}
+
+class ProgramTest : public testing::Test {
+protected:
+    static void SetUpTestSuite() { RegisterRecordedType(); }
+    TestFolder folder;
+};
+
+TEST_F(ProgramTest, StartsWithTheWindowAndControlsInPlace)
+{
+    FixtureServer server({Gated(Respond("200 OK", "package"))});
+    WriteSettings(server.Port(), "package.lumvextest");
+    Program program;
+
+    HWND hMain = program.WaitForWindow(L"LumvexInstaller");
+    ASSERT_NE((HWND)NULL, hMain);
+    EXPECT_EQ(L"Lumvex游戏", WindowText(hMain));
+    RECT place = PlaceOf(hMain);
+    EXPECT_EQ((GetSystemMetrics(SM_CXSCREEN) - 460) / 2, place.left);
+    EXPECT_EQ((GetSystemMetrics(SM_CYSCREEN) - 140) / 2, place.top);
+    EXPECT_EQ(460, place.right - place.left);
+    EXPECT_EQ(140, place.bottom - place.top);
+    EXPECT_EQ((LONG)WS_OVERLAPPEDWINDOW, GetWindowLongW(hMain, GWL_STYLE) & WS_OVERLAPPEDWINDOW);
+
+    Controls controls = ControlsOf(hMain);
+    const struct {
+        const char *label;
+        HWND hWnd;
+        RECT place;
+        LONG style;
+    } rows[] = {
+        {"status field", controls.hStatusText, {30, 30, 170, 51}, WS_CHILD | WS_VISIBLE | ES_READONLY},
+        {"size field", controls.hSizeText, {250, 30, 410, 51}, WS_CHILD | WS_VISIBLE | ES_READONLY},
+        {"progress bar", controls.hProgressBar, {30, 60, 410, 77}, WS_CHILD | WS_VISIBLE},
+    };
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.label);
+        ASSERT_NE((HWND)NULL, row.hWnd);
+        RECT actual = PlaceOf(row.hWnd);
+        EXPECT_EQ(row.place.left, actual.left);
+        EXPECT_EQ(row.place.top, actual.top);
+        EXPECT_EQ(row.place.right, actual.right);
+        EXPECT_EQ(row.place.bottom, actual.bottom);
+        LONG style = GetWindowLongW(row.hWnd, GWL_STYLE);
+        EXPECT_EQ(row.style, style & (row.style | WS_BORDER | ES_MULTILINE));
+        EXPECT_EQ(0, GetWindowLongW(row.hWnd, GWL_EXSTYLE) & WS_EX_CLIENTEDGE);
+    }
+    EXPECT_EQ(L"安装文件下载中...", WindowText(controls.hStatusText));
+    EXPECT_EQ(L"", WindowText(controls.hSizeText));
+    EXPECT_EQ(0, ProgressPosition(controls.hProgressBar));
+    DWORD_PTR range = 0;
+    SendMessageTimeoutW(controls.hProgressBar, PBM_GETRANGE, FALSE, 0, SMTO_ABORTIFHUNG, 5000, &range);
+    EXPECT_EQ(100, (int)range);
+
+    server.OpenGate();
+    EXPECT_EQ(0u, program.WaitForExit());
+}
+
+TEST_F(ProgramTest, CancelledCloseLeavesTheDownloadRunning)
+{
+    FixtureServer server({Gated(Respond("200 OK", "package"))});
+    WriteSettings(server.Port(), "package.lumvextest");
+    Program program;
+    HWND hMain = program.WaitForWindow(L"LumvexInstaller");
+    ASSERT_NE((HWND)NULL, hMain);
+
+    PostMessageW(hMain, WM_CLOSE, 0, 0);
+    HWND hBox = program.WaitForWindow(L"#32770");
+    ASSERT_NE((HWND)NULL, hBox);
+    Box box = ReadBox(hBox);
+    EXPECT_EQ(L"Lumvex游戏-安装", box.caption);
+    EXPECT_EQ(L"是否退出Lumvex游戏安装？", box.text);
+    EXPECT_EQ(hMain, box.hOwner);
+    EXPECT_TRUE(box.ok && box.cancel && box.icon);
+    Press(hBox, IDCANCEL);
+    EXPECT_TRUE(WaitUntil([&] { return !IsWindow(hBox); }, 5000));
+
+    server.OpenGate();
+    EXPECT_EQ(0u, program.WaitForExit());
+    // The shell was handed the package under its own name, complete.
+    EXPECT_TRUE(WaitUntil([] { return !RecordedOpen().empty(); }, 10000));
+    EXPECT_TRUE(EndsWith(RecordedOpen(), L"\\package.lumvextest")) << std::string(RecordedOpen().begin(), RecordedOpen().end());
+    EXPECT_EQ("package", ReadFileBytes(L"package.lumvextest"));
+}
+
+TEST_F(ProgramTest, ConfirmedCloseEndsAtOnce)
+{
+    FixtureServer server({Slow(Respond("200 OK", std::string(4 * 1024 * 1024, 'p')))});
+    WriteSettings(server.Port(), "package.lumvextest");
+    Program program;
+    HWND hMain = program.WaitForWindow(L"LumvexInstaller");
+    ASSERT_NE((HWND)NULL, hMain);
+    Controls controls = ControlsOf(hMain);
+    ASSERT_TRUE(WaitUntil([&] { return !WindowText(controls.hSizeText).empty(); }));
+
+    PostMessageW(hMain, WM_CLOSE, 0, 0);
+    HWND hBox = program.WaitForWindow(L"#32770");
+    ASSERT_NE((HWND)NULL, hBox);
+    Press(hBox, IDOK);
+
+    EXPECT_EQ(0u, program.WaitForExit(10000));
+    EXPECT_EQ(0u, FolderContents().count("package.lumvextest"));
+}
+
+struct OutcomeRow {
+    const char *label;
+    FixtureResponse response;
+    const char *localPath;
+    const wchar_t *boxText;
+    const wchar_t *statusText;
+    const wchar_t *sizeText;
+    int barPosition;
+};
+
+TEST_F(ProgramTest, OutcomeBoxesAreOwnerlessAndEndTheProgram)
+{
+    const OutcomeRow rows[] = {
+        {"download error", Respond("404 Not Found", "missing"), "package.lumvextest", L"下载错误，请重试！",
+         L"安装文件下载中...", L"", 0},
+        {"no program for the package type", Respond("200 OK", std::string(1572864, 'p')), "package.noassociation",
+         L"找不到文件，请重试！", L"下载完成...", L"1.50M / 1.50M", 100},
+    };
+    for (const OutcomeRow &row : rows) {
+        SCOPED_TRACE(row.label);
+        FixtureServer server({row.response});
+        WriteSettings(server.Port(), row.localPath);
+        Program program;
+
+        HWND hBox = program.WaitForWindow(L"#32770");
+        ASSERT_NE((HWND)NULL, hBox);
+        Box box = ReadBox(hBox);
+        EXPECT_EQ(L"Lumvex", box.caption);
+        EXPECT_EQ(row.boxText, box.text);
+        EXPECT_EQ((HWND)NULL, box.hOwner);
+        EXPECT_TRUE(box.ok);
+        EXPECT_FALSE(box.cancel || box.icon);
+
+        // The box has no owner: the main window behind it stays usable, and readable.
+        HWND hMain = program.WaitForWindow(L"LumvexInstaller");
+        ASSERT_NE((HWND)NULL, hMain);
+        EXPECT_TRUE(IsWindowEnabled(hMain));
+        Controls controls = ControlsOf(hMain);
+        EXPECT_EQ(row.statusText, WindowText(controls.hStatusText));
+        EXPECT_EQ(row.sizeText, WindowText(controls.hSizeText));
+        EXPECT_EQ(row.barPosition, ProgressPosition(controls.hProgressBar));
+
+        Press(hBox, IDOK);
+        EXPECT_EQ(0u, program.WaitForExit());
+    }
+}
+
+TEST_F(ProgramTest, MinimisedStartStillDownloads)
+{
+    FixtureServer server({Gated(Respond("200 OK", "package"))});
+    WriteSettings(server.Port(), "package.lumvextest");
+    Program program(SW_SHOWMINNOACTIVE);
+    HWND hMain = program.WaitForWindow(L"LumvexInstaller");
+    ASSERT_NE((HWND)NULL, hMain);
+    EXPECT_TRUE(IsIconic(hMain));
+
+    server.OpenGate();
+    EXPECT_EQ(0u, program.WaitForExit());
+    EXPECT_EQ("package", ReadFileBytes(L"package.lumvextest"));
+}
+
+TEST_F(ProgramTest, RealPackageIsInstalledBySystemInstaller)
+{
+    const std::wstring package = BesideTests(L"LumvexDemo.msi");
+    wchar_t installed[MAX_PATH];
+    ExpandEnvironmentStringsW(L"%LOCALAPPDATA%\\LumvexDemo\\payload.bin", installed, MAX_PATH);
+    // Start from a machine without it, whatever an earlier run left.
+    std::wstring uninstall = L"msiexec.exe /x \"" + package + L"\" /qn";
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof(startup);
+    PROCESS_INFORMATION process = {};
+    ASSERT_TRUE(CreateProcessW(NULL, &uninstall[0], NULL, NULL, FALSE, 0, NULL, NULL, &startup, &process));
+    WaitForSingleObject(process.hProcess, 60000);
+    CloseHandle(process.hThread);
+    CloseHandle(process.hProcess);
+    DeleteFileW(installed);
+
+    FixtureServer server({Respond("200 OK", ReadFileBytes(package.c_str()))});
+    WriteSettings(server.Port(), "LumvexSetup.msi");
+    Program program;
+    EXPECT_EQ(0u, program.WaitForExit());
+    EXPECT_EQ(ReadFileBytes(package.c_str()), ReadFileBytes(L"LumvexSetup.msi"));
+    EXPECT_TRUE(WaitUntil([&] { return GetFileAttributesW(installed) != INVALID_FILE_ATTRIBUTES; }, 60000));
+}
+
+}  // namespace

@@ -1,0 +1,6 @@
+#include "WindowLayout.h"
+
+int CentredOffset(int screenSize, int windowSize)
+{
+    return (screenSize - windowSize) / 2;
+}
