@@ -1,0 +1,101 @@
+#!/usr/bin/env bash
+# The program's main job on a local demo: builds everything, serves a sample per-user package
+# on 127.0.0.1 at a watchable pace, runs LumvexInstaller.exe under Wine in a real window
+# (on Xvfb when there is no DISPLAY), saves a screenshot taken during the download and
+# reports what arrived and whether the system installer installed it.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+root=$PWD
+scripts/install-deps.sh
+
+for preset in win64 win32; do
+    cmake --preset "$preset" >/dev/null
+    cmake --build --preset "$preset"
+done
+
+demo=$root/build/demo
+mkdir -p "$demo/server" "$demo/run"
+export WINEPREFIX=$root/build/demo-prefix WINEDEBUG=-all
+wine=/usr/lib/wine/wine64
+
+# A prefix with a real display driver, and Chinese glyphs linked into the UI fonts.
+if [ ! -f "$WINEPREFIX/.lumvex-demo-ready" ]; then
+    echo "demo: creating the Wine prefix (once)"
+    WINEDLLOVERRIDES="mscoree=;mshtml=" $wine wineboot -i >/dev/null 2>&1
+    for face in "Tahoma" "MS Shell Dlg" "MS Shell Dlg 2" "Microsoft Sans Serif" "System"; do
+        $wine reg add 'HKLM\Software\Microsoft\Windows NT\CurrentVersion\FontLink\SystemLink' \
+            /v "$face" /t REG_MULTI_SZ /d 'wqy-microhei.ttc,WenQuanYi Micro Hei' /f >/dev/null 2>&1
+    done
+    /usr/lib/wine/wineserver -w
+    touch "$WINEPREFIX/.lumvex-demo-ready"
+fi
+
+installed=$(find "$WINEPREFIX/drive_c/users" -path '*AppData/Local/LumvexDemo/payload.bin' 2>/dev/null | head -n 1)
+package=$demo/server/LumvexSetup.msi
+if [ -f "$package" ]; then
+    # Start from a machine without the sample client, so the result below means this run.
+    $wine msiexec /x "$(winepath -w "$package" 2>/dev/null || echo "Z:$package")" /qn >/dev/null 2>&1 || true
+fi
+[ -n "$installed" ] && rm -f "$installed"
+if [ ! -f "$package" ]; then
+    python3 -c 'import random,sys; random.seed(7); sys.stdout.buffer.write(random.randbytes(6 << 20))' > "$demo/payload.bin"
+    (cd "$demo" && wixl -D Payload=payload.bin -o "$package" "$root/demo/LumvexDemo.wxs")
+fi
+
+cleanup() {
+    /usr/lib/wine/wineserver -k 2>/dev/null || true
+    /usr/lib/wine/wineserver -w 2>/dev/null || true
+    [ -n "${server_pid:-}" ] && kill "$server_pid" 2>/dev/null || true
+    [ -n "${xvfb_pid:-}" ] && kill "$xvfb_pid" 2>/dev/null || true
+}
+trap cleanup EXIT
+
+rm -f "$demo/port"
+python3 "$root/demo/serve.py" "$demo/server" "$demo/port" $((1 << 20)) 2>"$demo/server.log" &
+server_pid=$!
+for _ in $(seq 50); do [ -s "$demo/port" ] && break; sleep 0.1; done
+port=$(cat "$demo/port")
+
+rm -f "$demo/run/"*
+printf 'ServerAddress=127.0.0.1\r\nServerPort=%s\r\nMsiServerPath=/LumvexSetup.msi\r\nMsiLocalPath=LumvexSetup.msi\r\n' \
+    "$port" > "$demo/run/LumvexInstallerConfig.ini"
+
+if [ -z "${DISPLAY:-}" ]; then
+    display=99
+    while [ -e "/tmp/.X$display-lock" ]; do display=$((display + 1)); done
+    Xvfb ":$display" -screen 0 1024x768x24 -nolisten tcp >/dev/null 2>&1 &
+    xvfb_pid=$!
+    export DISPLAY=":$display"
+    sleep 1
+fi
+
+echo "demo: serving $(stat -c %s "$package") bytes on 127.0.0.1:$port at 1 MiB/s"
+(cd "$demo/run" && $wine explorer /desktop=Lumvex,640x320 "$root/build/win64/LumvexInstaller.exe") &
+program_pid=$!
+
+# The screenshot is taken once a third of the package has arrived.
+total=$(stat -c %s "$package")
+shot=$demo/LumvexInstaller.png
+for _ in $(seq 300); do
+    part=$(stat -c %s "$demo/run/LumvexSetup.msi.part" 2>/dev/null || echo 0)
+    if [ "$part" -gt $((total / 3)) ]; then
+        window=$(xdotool search --name "Lumvex - Wine desktop" 2>/dev/null | head -n 1 || true)
+        import -window "${window:-root}" "$shot"
+        echo "demo: screenshot during the download: $shot"
+        break
+    fi
+    sleep 0.1
+done
+
+wait "$program_pid" || true
+downloaded=$(stat -c %s "$demo/run/LumvexSetup.msi" 2>/dev/null || echo 0)
+result="not installed"
+for _ in $(seq 120); do
+    if find "$WINEPREFIX/drive_c/users" -path '*AppData/Local/LumvexDemo/payload.bin' 2>/dev/null | grep -q .; then
+        result="installed by Wine's msiexec"
+        break
+    fi
+    sleep 0.5
+done
+echo "demo: downloaded $downloaded of $total bytes into $demo/run/LumvexSetup.msi"
+echo "demo: sample client $result"
