@@ -7,6 +7,7 @@
 #include "settings/Settings.h"
 #include "HeaderScan.h"
 #include "Progress.h"
+#include "Verify.h"
 
 static const wchar_t PART_SUFFIX[] = L".part";
 enum { CCH_PART_PATH = SETTINGS_CCH_TEXT + sizeof(PART_SUFFIX) / sizeof(wchar_t) - 1 };
@@ -39,6 +40,7 @@ DWORD DownloadInstaller()
     BYTE *chunk = NULL;
     HANDLE hFile = INVALID_HANDLE_VALUE;
     HANDLE hHeap = GetProcessHeap();
+    PACKAGE_VERIFIER verifier = {};
     wchar_t partPath[CCH_PART_PATH];
     uint32_t total = 0;
     uint32_t received = 0;
@@ -100,7 +102,7 @@ DWORD DownloadInstaller()
         HeapFree(hHeap, 0, headers);
         headers = NULL;
     }
-    if (total == 0) {
+    if (total == 0 || !BeginVerify(&verifier)) {
         result = 1;
         goto Cleanup;
     }
@@ -121,7 +123,7 @@ DWORD DownloadInstaller()
         }
         // The client reports a cut-off body as a normal end: only the count tells.
         if (cbAvailable == 0) {
-            result = received == total ? 0 : 1;
+            result = received == total && FinishVerify(&verifier, received) ? 0 : 1;
             break;
         }
         // More than announced can only end in failure; stop before it reaches the disk.
@@ -140,6 +142,11 @@ DWORD DownloadInstaller()
             result = 1;
             break;
         }
+        // An answer that is not the package stops at its first bytes.
+        if (!UpdateVerify(&verifier, received, chunk, cbRead)) {
+            result = 1;
+            break;
+        }
         DWORD cbWritten = 0;
         if (!WriteFile(hFile, chunk, cbRead, &cbWritten, NULL) || cbWritten != cbRead) {
             result = 1;
@@ -153,6 +160,7 @@ DWORD DownloadInstaller()
     }
 
 Cleanup:
+    EndVerify(&verifier);
     if (chunk != NULL)
         HeapFree(hHeap, 0, chunk);
     if (headers != NULL)

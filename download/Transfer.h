@@ -4,7 +4,8 @@
 #include <windows.h>
 
 // One GET for MsiServerPath; the body goes to "<MsiLocalPath>.part", which replaces
-// MsiLocalPath only when the status is 2xx and exactly Content-Length bytes arrived.
+// MsiLocalPath only when the status is 2xx, exactly Content-Length bytes arrived, a ".msi"
+// name received a package, and the body matches MsiSha256 when that is set.
 // Returns 0 on success; the platform's error code when the request or the response headers
 // fail; 1 for every later failure, after which no file of this run is left behind.
 // Worker thread; releases every handle and buffer before it returns.

@@ -1,4 +1,4 @@
-// The four settings that direct the download, and their loader.
+// The settings that direct the download, and their loader.
 #pragma once
 
 #include <stdint.h>
@@ -12,6 +12,7 @@ struct BOOTSTRAP_SETTINGS {
     int32_t ServerPort;  // only the low 16 bits reach the connection
     wchar_t MsiServerPath[SETTINGS_CCH_TEXT];
     wchar_t MsiLocalPath[SETTINGS_CCH_TEXT];
+    wchar_t MsiSha256[SETTINGS_CCH_TEXT];  // hex SHA-256 the package must have; empty: no pin
 };
 
 // Process-wide; written only by LoadSettings before the worker starts, read-only afterwards.

@@ -1,5 +1,10 @@
 #include "Settings.h"
 
+// A publisher can build the pin of the package it ships into the program (see CMakeLists).
+#ifndef LUMVEX_DEFAULT_MSI_SHA256
+#define LUMVEX_DEFAULT_MSI_SHA256 ""
+#endif
+
 // Statically initialised, so the defaults exist before any code runs. Only LoadSettings
 // writes it, on the UI thread before the worker exists; readers on both threads need no lock.
 BOOTSTRAP_SETTINGS BootstrapSettings = {
@@ -7,4 +12,5 @@ BOOTSTRAP_SETTINGS BootstrapSettings = {
     80,
     L"/LumvexSetup.msi",
     L"LumvexSetup.msi",
+    L"" LUMVEX_DEFAULT_MSI_SHA256,
 };

@@ -84,6 +84,8 @@ static void ApplySettingsLine(BOOTSTRAP_SETTINGS *settings, char *line)
         StoreText(settings->MsiServerPath, value);
     else if (CompareNoCase(key, "MsiLocalPath") == 0)
         StoreText(settings->MsiLocalPath, value);
+    else if (CompareNoCase(key, "MsiSha256") == 0)
+        StoreText(settings->MsiSha256, value);
 }
 
 void ApplySettingsText(BOOTSTRAP_SETTINGS *settings, const char *text, size_t cb)

@@ -6,7 +6,7 @@
 
 namespace {
 
-const BOOTSTRAP_SETTINGS DEFAULTS = {L"default.host", 80, L"/default.msi", L"default.msi"};
+const BOOTSTRAP_SETTINGS DEFAULTS = {L"default.host", 80, L"/default.msi", L"default.msi", L""};
 
 struct SettingsRow {
     const char *label;
@@ -16,6 +16,12 @@ struct SettingsRow {
     const wchar_t *msiServerPath;
     const wchar_t *msiLocalPath;
 };
+
+void CopyText(wchar_t *field, const wchar_t *value)
+{
+    std::wstring(value).copy(field, SETTINGS_CCH_TEXT - 1);
+    field[std::wstring(value).size()] = L'\0';
+}
 
 std::string Utf16Le(const std::string &ascii)
 {
@@ -70,6 +76,16 @@ TEST(SettingsParse, AppliesRecognisedLines)
         EXPECT_EQ(std::wstring(row.msiServerPath), settings.MsiServerPath) << row.label;
         EXPECT_EQ(std::wstring(row.msiLocalPath), settings.MsiLocalPath) << row.label;
     }
+}
+
+TEST(SettingsParse, PinIsStoredLikeTheOtherTexts)
+{
+    BOOTSTRAP_SETTINGS settings = DEFAULTS;
+    CopyText(settings.MsiSha256, L"built-in");
+    const std::string text = " msisha256 = ab12 \r\nMsiSha256=CD34\r\nServerPort=81";
+    ApplySettingsText(&settings, text.data(), text.size());
+    EXPECT_EQ(std::wstring(L"CD34"), settings.MsiSha256);
+    EXPECT_EQ(81, settings.ServerPort);
 }
 
 TEST(SettingsParse, TrimSpacesCutsOnlyCLocaleBlanks)

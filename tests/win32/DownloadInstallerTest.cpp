@@ -27,7 +27,15 @@ struct TransferRow {
     Files after;
     Files before = {};
     size_t requests = 1;
+    const wchar_t *localPath = L"LumvexSetup.msi";
+    const wchar_t *pin = L"";
 };
+
+// Every Windows Installer package starts with these bytes.
+std::string Msi(const std::string &rest)
+{
+    return std::string("\xD0\xCF\x11\xE0\xA1\xB1\x1A\xE1", 8) + rest;
+}
 
 std::string Bytes(size_t cb, unsigned seed)
 {
@@ -54,12 +62,14 @@ FixtureResponse Cut(FixtureResponse response, size_t cbSent, FIXTURE_ENDING endi
     return response;
 }
 
-void PointSettingsAt(const wchar_t *address, unsigned short port)
+void PointSettingsAt(const wchar_t *address, unsigned short port, const wchar_t *localPath = L"LumvexSetup.msi",
+                     const wchar_t *pin = L"")
 {
     lstrcpyW(BootstrapSettings.ServerAddress, address);
     BootstrapSettings.ServerPort = port;
     lstrcpyW(BootstrapSettings.MsiServerPath, L"/LumvexSetup.msi");
-    lstrcpyW(BootstrapSettings.MsiLocalPath, L"LumvexSetup.msi");
+    lstrcpyW(BootstrapSettings.MsiLocalPath, localPath);
+    lstrcpyW(BootstrapSettings.MsiSha256, pin);
 }
 
 void ExpectOutcome(OUTCOME outcome, DWORD result)
@@ -79,7 +89,7 @@ void RunRow(const TransferRow &row)
     for (const auto &file : row.before)
         WriteFileBytes(std::wstring(file.first.begin(), file.first.end()).c_str(), file.second);
     FixtureServer server(row.responses);
-    PointSettingsAt(L"127.0.0.1", server.Port());
+    PointSettingsAt(L"127.0.0.1", server.Port(), row.localPath, row.pin);
 
     ExpectOutcome(row.outcome, DownloadInstaller());
 
@@ -89,7 +99,7 @@ void RunRow(const TransferRow &row)
 
 TEST(DownloadInstaller, ServerAnswersTable)
 {
-    const std::string package = Bytes(3 * 1024 * 1024 + 17, 1);
+    const std::string package = Msi(Bytes(3 * 1024 * 1024 + 17, 1));
     const std::string page(512, 'e');
     const std::string ok200 = "HTTP/1.1 200 OK\r\n";
     const TransferRow rows[] = {
@@ -99,21 +109,55 @@ TEST(DownloadInstaller, ServerAnswersTable)
         {"length 0", {Respond("200 OK", "")}, FAILED, {}},
         {"lower-case header name", {Raw(ok200 + "content-length: 3\r\n\r\n", "abc")}, FAILED, {}},
         {"no blank after the colon", {Raw(ok200 + "Content-Length:3\r\n\r\n", "abc")}, FAILED, {}},
-        {"Age before Content-Length", {Raw(ok200 + "Age: 99\r\nContent-Length: 3\r\n\r\n", "abc")}, SUCCEEDED, {{PACKAGE, "abc"}}},
+        {"Age before Content-Length", {Raw(ok200 + "Age: 99\r\nContent-Length: 11\r\n\r\n", Msi("abc"))}, SUCCEEDED, {{PACKAGE, Msi("abc")}}},
         {"404 with a body", {Respond("404 Not Found", page)}, FAILED, {}},
         {"500 with a body", {Respond("500 Internal Server Error", page)}, FAILED, {}},
         {"body cut off by a close", {Cut(Respond("200 OK", package), 100000, ENDING_CLOSE)}, FAILED, {}},
         {"connection reset in the body", {Cut(Respond("200 OK", package), 100000, ENDING_RESET)}, FAILED, {}},
         {"redirect followed",
-         {Respond("200 OK", "moved", "/moved.msi"),
+         {Respond("200 OK", Msi("moved"), "/moved.msi"),
           Raw("HTTP/1.1 302 Found\r\nLocation: /moved.msi\r\nContent-Length: 0\r\nConnection: close\r\n\r\n", "")},
-         SUCCEEDED, {{PACKAGE, "moved"}}, {}, 2},
+         SUCCEEDED, {{PACKAGE, Msi("moved")}}, {}, 2},
         {"previous package survives a failed download", {Respond("404 Not Found", page)}, FAILED,
          {{PACKAGE, "old"}}, {{PACKAGE, "old"}}},
         {"previous package survives a cut-off body", {Cut(Respond("200 OK", package), 5000, ENDING_CLOSE)}, FAILED,
          {{PACKAGE, "old"}}, {{PACKAGE, "old"}}},
-        {"previous package replaced", {Respond("200 OK", "new")}, SUCCEEDED, {{PACKAGE, "new"}}, {{PACKAGE, "old"}}},
-        {"stale part replaced", {Respond("200 OK", "new")}, SUCCEEDED, {{PACKAGE, "new"}}, {{PART, "stale"}}},
+        {"previous package replaced", {Respond("200 OK", Msi("new"))}, SUCCEEDED, {{PACKAGE, Msi("new")}}, {{PACKAGE, "old"}}},
+        {"stale part replaced", {Respond("200 OK", Msi("new"))}, SUCCEEDED, {{PACKAGE, Msi("new")}}, {{PART, "stale"}}},
+    };
+    for (const TransferRow &row : rows)
+        RunRow(row);
+}
+
+TransferRow Checked(const char *label, const wchar_t *localPath, const wchar_t *pin, const std::string &body,
+                    OUTCOME outcome, const Files &after)
+{
+    TransferRow row = {label, {Respond("200 OK", body)}, outcome, after, {{"LumvexSetup.msi", "old"}}};
+    row.localPath = localPath;
+    row.pin = pin;
+    return row;
+}
+
+TEST(DownloadInstaller, OnlyTheExpectedPackageTakesItsName)
+{
+    const std::string portal = "<html><body>Please sign in to the network</body></html>";
+    const wchar_t *pinOfMsiAbc = L"2631e1acd0f5fcaff595b673b159e56e05c62a153447c46161fed47dde24d9f4";
+    const wchar_t *pinOfAbc = L"BA7816BF8F01CFEA414140DE5DAE2223B00361A396177A9CB410FF61F20015AD";
+    const Files old = {{PACKAGE, "old"}};
+    const TransferRow rows[] = {
+        Checked("portal page under a package name", L"LumvexSetup.msi", L"", portal, FAILED, old),
+        Checked("package name in capitals", L"LUMVEXSETUP.MSI", L"", portal, FAILED, old),
+        Checked("the same page under another name", L"LumvexSetup.exe", L"", portal, SUCCEEDED,
+                {{PACKAGE, "old"}, {"LumvexSetup.exe", portal}}),
+        Checked("shorter than the signature", L"LumvexSetup.msi", L"", Msi("").substr(0, 5), FAILED, old),
+        Checked("pin matches", L"LumvexSetup.msi", pinOfMsiAbc, Msi("abc"), SUCCEEDED, {{PACKAGE, Msi("abc")}}),
+        Checked("one byte changed", L"LumvexSetup.msi", pinOfMsiAbc, Msi("abd"), FAILED, old),
+        Checked("pin one digit short", L"LumvexSetup.msi", L"2631e1acd0f5fcaff595b673b159e56e05c62a153447c46161fed47dde24d9f",
+                Msi("abc"), FAILED, old),
+        Checked("pin not hexadecimal", L"LumvexSetup.msi", L"2631e1acd0f5fcaff595b673b159e56e05c62a153447c46161fed47dde24d9fg",
+                Msi("abc"), FAILED, old),
+        Checked("pin in capitals on another name", L"LumvexSetup.exe", pinOfAbc, "abc", SUCCEEDED,
+                {{PACKAGE, "old"}, {"LumvexSetup.exe", "abc"}}),
     };
     for (const TransferRow &row : rows)
         RunRow(row);
@@ -144,7 +188,7 @@ TEST(DownloadInstaller, PartHeldByAnotherCopyIsLeftAlone)
     WriteFileBytes(L"LumvexSetup.msi.part", "theirs");
     HANDLE hHeld = CreateFileW(L"LumvexSetup.msi.part", GENERIC_READ, 0, NULL, OPEN_EXISTING, 0, NULL);
     ASSERT_NE(INVALID_HANDLE_VALUE, hHeld);
-    FixtureServer server({Respond("200 OK", "ours")});
+    FixtureServer server({Respond("200 OK", Msi("ours"))});
     PointSettingsAt(L"127.0.0.1", server.Port());
 
     EXPECT_EQ(1u, DownloadInstaller());

@@ -48,9 +48,14 @@ std::wstring RecordedOpen()
     return std::wstring((const wchar_t *)bytes.data(), bytes.size() / sizeof(wchar_t));
 }
 
-bool EndsWith(const std::wstring &text, const std::wstring &tail)
+// The shell starts the file type's program without waiting for it: wait for its record.
+void ExpectOpened(const std::wstring &name)
 {
-    return text.size() >= tail.size() && text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
+    EXPECT_TRUE(WaitUntil([] { return !RecordedOpen().empty(); }, 10000));
+    std::wstring opened = RecordedOpen();
+    EXPECT_TRUE(opened.size() > name.size() && opened.compare(opened.size() - name.size(), name.size(), name) == 0 &&
+                opened[opened.size() - name.size() - 1] == L'\\')
+        << std::string(opened.begin(), opened.end());
 }
 
 FixtureResponse Gated(FixtureResponse response)
@@ -120,6 +125,7 @@ TEST_F(ProgramTest, StartsWithTheWindowAndControlsInPlace)
 
     server.OpenGate();
     EXPECT_EQ(0u, program.WaitForExit());
+    ExpectOpened(L"package.lumvextest");
 }
 
 TEST_F(ProgramTest, CancelledCloseLeavesTheDownloadRunning)
@@ -144,8 +150,7 @@ TEST_F(ProgramTest, CancelledCloseLeavesTheDownloadRunning)
     server.OpenGate();
     EXPECT_EQ(0u, program.WaitForExit());
     // The shell was handed the package under its own name, complete.
-    EXPECT_TRUE(WaitUntil([] { return !RecordedOpen().empty(); }, 10000));
-    EXPECT_TRUE(EndsWith(RecordedOpen(), L"\\package.lumvextest")) << std::string(RecordedOpen().begin(), RecordedOpen().end());
+    ExpectOpened(L"package.lumvextest");
     EXPECT_EQ("package", ReadFileBytes(L"package.lumvextest"));
 }
 
@@ -183,6 +188,8 @@ TEST_F(ProgramTest, OutcomeBoxesAreOwnerlessAndEndTheProgram)
     const OutcomeRow rows[] = {
         {"download error", Respond("404 Not Found", "missing"), "package.lumvextest", L"下载错误，请重试！",
          L"安装文件下载中...", L"", 0},
+        {"portal page under a package name", Respond("200 OK", "<html><body>Sign in first</body></html>"),
+         "LumvexSetup.msi", L"下载错误，请重试！", L"安装文件下载中...", L"", 0},
         {"no program for the package type", Respond("200 OK", std::string(1572864, 'p')), "package.noassociation",
          L"找不到文件，请重试！", L"下载完成...", L"1.50M / 1.50M", 100},
     };
@@ -226,7 +233,7 @@ TEST_F(ProgramTest, MinimisedStartStillDownloads)
 
     server.OpenGate();
     EXPECT_EQ(0u, program.WaitForExit());
-    EXPECT_EQ("package", ReadFileBytes(L"package.lumvextest"));
+    ExpectOpened(L"package.lumvextest");
 }
 
 TEST_F(ProgramTest, RealPackageIsInstalledBySystemInstaller)

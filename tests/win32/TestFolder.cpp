@@ -32,8 +32,11 @@ TestFolder::TestFolder() : savedSettings_(BootstrapSettings)
     previousDirectory_ = buffer;
     GetTempPathW(MAX_PATH, buffer);
     static unsigned sequence = 0;
+    // Wine reuses process ids at once: the clock keeps a later process out of this folder.
+    LARGE_INTEGER now;
+    QueryPerformanceCounter(&now);
     path_ = std::wstring(buffer) + L"lumvex-test-" + std::to_wstring(GetCurrentProcessId()) + L"-" +
-            std::to_wstring(++sequence);
+            std::to_wstring(now.QuadPart) + L"-" + std::to_wstring(++sequence);
     CreateDirectoryW(path_.c_str(), NULL);
     SetCurrentDirectoryW(path_.c_str());
 }
