@@ -2,9 +2,8 @@
 
 #include <stdint.h>
 
-#include <winhttp.h>
-
 #include "settings/Settings.h"
+#include "ui/SystemLibraries.h"
 #include "HeaderScan.h"
 #include "Progress.h"
 #include "Verify.h"
@@ -48,33 +47,37 @@ DWORD DownloadInstaller()
     BOOL responseOk;
     BOOL sized;
 
-    hSession = WinHttpOpen(L"", WINHTTP_ACCESS_TYPE_DEFAULT_PROXY, WINHTTP_NO_PROXY_NAME,
+    if (!LoadWinHttp()) {
+        result = LastErrorOrOne();
+        goto Cleanup;
+    }
+    hSession = WinHttp.Open(L"", WINHTTP_ACCESS_TYPE_DEFAULT_PROXY, WINHTTP_NO_PROXY_NAME,
                            WINHTTP_NO_PROXY_BYPASS, 0);
     if (hSession == NULL) {
         result = LastErrorOrOne();
         goto Cleanup;
     }
-    hConnect = WinHttpConnect(hSession, BootstrapSettings.ServerAddress,
+    hConnect = WinHttp.Connect(hSession, BootstrapSettings.ServerAddress,
                               (INTERNET_PORT)(BootstrapSettings.ServerPort & 0xFFFF), 0);
     if (hConnect == NULL) {
         result = LastErrorOrOne();
         goto Cleanup;
     }
-    hRequest = WinHttpOpenRequest(hConnect, L"GET", BootstrapSettings.MsiServerPath, NULL,
+    hRequest = WinHttp.OpenRequest(hConnect, L"GET", BootstrapSettings.MsiServerPath, NULL,
                                   WINHTTP_NO_REFERER, WINHTTP_DEFAULT_ACCEPT_TYPES, 0);
     if (hRequest == NULL) {
         result = LastErrorOrOne();
         goto Cleanup;
     }
-    if (!WinHttpSendRequest(hRequest, WINHTTP_NO_ADDITIONAL_HEADERS, 0, WINHTTP_NO_REQUEST_DATA,
+    if (!WinHttp.SendRequest(hRequest, WINHTTP_NO_ADDITIONAL_HEADERS, 0, WINHTTP_NO_REQUEST_DATA,
                             0, 0, 0)) {
         result = LastErrorOrOne();
         goto Cleanup;
     }
 
     // A failed receive shows up as a failed size query; its code is the one reported.
-    responseOk = WinHttpReceiveResponse(hRequest, NULL);
-    sized = WinHttpQueryHeaders(hRequest, WINHTTP_QUERY_RAW_HEADERS_CRLF,
+    responseOk = WinHttp.ReceiveResponse(hRequest, NULL);
+    sized = WinHttp.QueryHeaders(hRequest, WINHTTP_QUERY_RAW_HEADERS_CRLF,
                                 WINHTTP_HEADER_NAME_BY_INDEX, NULL, &cbHeaders,
                                 WINHTTP_NO_HEADER_INDEX);
     if (!responseOk || sized || GetLastError() != ERROR_INSUFFICIENT_BUFFER) {
@@ -90,7 +93,7 @@ DWORD DownloadInstaller()
             goto Cleanup;
         }
         cbHeaders = cchHeaders * sizeof(wchar_t);
-        if (!WinHttpQueryHeaders(hRequest, WINHTTP_QUERY_RAW_HEADERS_CRLF,
+        if (!WinHttp.QueryHeaders(hRequest, WINHTTP_QUERY_RAW_HEADERS_CRLF,
                                  WINHTTP_HEADER_NAME_BY_INDEX, headers, &cbHeaders,
                                  WINHTTP_NO_HEADER_INDEX)) {
             result = LastErrorOrOne();
@@ -117,7 +120,7 @@ DWORD DownloadInstaller()
 
     for (;;) {
         DWORD cbAvailable = 0;
-        if (!WinHttpQueryDataAvailable(hRequest, &cbAvailable)) {
+        if (!WinHttp.QueryDataAvailable(hRequest, &cbAvailable)) {
             result = 1;
             break;
         }
@@ -137,7 +140,7 @@ DWORD DownloadInstaller()
             break;
         }
         DWORD cbRead = 0;
-        if (!WinHttpReadData(hRequest, chunk, cbAvailable, &cbRead) || cbRead == 0 ||
+        if (!WinHttp.ReadData(hRequest, chunk, cbAvailable, &cbRead) || cbRead == 0 ||
             cbRead > cbAvailable) {
             result = 1;
             break;
@@ -166,11 +169,11 @@ Cleanup:
     if (headers != NULL)
         HeapFree(hHeap, 0, headers);
     if (hRequest != NULL)
-        WinHttpCloseHandle(hRequest);
+        WinHttp.CloseHandle(hRequest);
     if (hConnect != NULL)
-        WinHttpCloseHandle(hConnect);
+        WinHttp.CloseHandle(hConnect);
     if (hSession != NULL)
-        WinHttpCloseHandle(hSession);
+        WinHttp.CloseHandle(hSession);
     if (hFile != INVALID_HANDLE_VALUE) {
         CloseHandle(hFile);
         // The package name only ever receives a whole, checked body; a failed run leaves

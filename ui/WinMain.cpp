@@ -4,6 +4,7 @@
 
 #include "BootstrapWindows.h"
 #include "MainWindow.h"
+#include "SystemLibraries.h"
 #include "Texts.h"
 #include "WindowLayout.h"
 #include "download/Worker.h"
@@ -25,8 +26,11 @@ int WINAPI WinMain(HINSTANCE hInstance, HINSTANCE hPrevInstance, LPSTR commandLi
     (void)hPrevInstance;
     (void)commandLine;
 
+    // Before anything that may load a DLL.
+    RestrictDllSearch();
+
     LoadSettings();
-    InitCommonControls();
+    InitCommonControlsFromSystem();
 
     WNDCLASSEXW windowClass = {};
     windowClass.cbSize = sizeof(windowClass);

@@ -40,7 +40,7 @@ std::wstring BesideTests(const wchar_t *name)
     return folder.substr(0, folder.find_last_of(L'\\') + 1) + name;
 }
 
-Program::Program(int showCommand) : process_()
+Program::Program(int showCommand, const std::wstring &exe) : process_()
 {
     STARTUPINFOW startup = {};
     startup.cb = sizeof(startup);
@@ -48,9 +48,9 @@ Program::Program(int showCommand) : process_()
         startup.dwFlags = STARTF_USESHOWWINDOW;
         startup.wShowWindow = (WORD)showCommand;
     }
-    std::wstring exe = BesideTests(L"..\\LumvexInstaller.exe");
-    std::wstring commandLine = L"\"" + exe + L"\"";
-    CreateProcessW(exe.c_str(), &commandLine[0], NULL, NULL, FALSE, 0, NULL, NULL, &startup, &process_);
+    const std::wstring path = exe.empty() ? BesideTests(L"..\\LumvexInstaller.exe") : exe;
+    std::wstring commandLine = L"\"" + path + L"\"";
+    CreateProcessW(path.c_str(), &commandLine[0], NULL, NULL, FALSE, 0, NULL, NULL, &startup, &process_);
 }
 
 Program::~Program()

@@ -8,8 +8,8 @@
 class Program {
 public:
     // Starts the program in the current directory; showCommand < 0 leaves the show command
-    // to the system default.
-    explicit Program(int showCommand = -1);
+    // to the system default. exe: a copy of the program elsewhere, or empty for the one built.
+    explicit Program(int showCommand = -1, const std::wstring &exe = std::wstring());
     ~Program();  // terminates the program if it still runs
 
     // The first top-level window of the program with this class, or NULL after the time-out.

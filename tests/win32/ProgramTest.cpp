@@ -236,6 +236,51 @@ TEST_F(ProgramTest, MinimisedStartStillDownloads)
     ExpectOpened(L"package.lumvextest");
 }
 
+TEST_F(ProgramTest, DllsPlantedBesideItOrInItsWorkingFolderNeverRun)
+{
+    const std::wstring app = folder.Path() + L"\\app\\";
+    ASSERT_TRUE(CreateDirectoryW(app.c_str(), NULL));
+    ASSERT_TRUE(CopyFileW(BesideTests(L"..\\LumvexInstaller.exe").c_str(), (app + L"LumvexInstaller.exe").c_str(), TRUE));
+    const wchar_t *const names[] = {L"winhttp.dll", L"comctl32.dll"};
+    for (const wchar_t *name : names) {
+        const std::wstring planted = BesideTests(L"planted\\") + name;
+        ASSERT_TRUE(CopyFileW(planted.c_str(), (app + name).c_str(), TRUE));
+        ASSERT_TRUE(CopyFileW(planted.c_str(), name, TRUE));
+    }
+    FixtureServer server({Gated(Respond("200 OK", "package"))});
+    WriteSettings(server.Port(), "package.lumvextest");
+
+    // Windows' own order for DLLs that are not known DLLs: the program's folder first. (Wine
+    // takes WINEDLLOVERRIDES only from the Unix side; this key is its per-program equivalent.)
+    struct PreferPlanted {
+        HKEY hKey = NULL;
+        PreferPlanted()
+        {
+            RegCreateKeyExW(HKEY_CURRENT_USER, L"Software\\Wine\\AppDefaults\\LumvexInstaller.exe\\DllOverrides", 0,
+                            NULL, 0, KEY_SET_VALUE, NULL, &hKey, NULL);
+            for (const wchar_t *name : {L"winhttp", L"comctl32"})
+                RegSetValueExW(hKey, name, 0, REG_SZ, (const BYTE *)L"native,builtin", sizeof(L"native,builtin"));
+        }
+        ~PreferPlanted()
+        {
+            RegCloseKey(hKey);
+            RegDeleteKeyW(HKEY_CURRENT_USER, L"Software\\Wine\\AppDefaults\\LumvexInstaller.exe\\DllOverrides");
+        }
+    } preferPlanted;
+    Program program(-1, app + L"LumvexInstaller.exe");
+    HWND hMain = program.WaitForWindow(L"LumvexInstaller");
+    ASSERT_NE((HWND)NULL, hMain);
+    EXPECT_NE((HWND)NULL, ControlsOf(hMain).hProgressBar);
+    server.OpenGate();
+    EXPECT_EQ(0u, program.WaitForExit());
+    ExpectOpened(L"package.lumvextest");
+
+    for (const wchar_t *name : names) {
+        for (const std::wstring &marker : {app + name + L".loaded", std::wstring(name) + L".loaded"})
+            EXPECT_EQ(INVALID_FILE_ATTRIBUTES, GetFileAttributesW(marker.c_str())) << std::string(marker.begin(), marker.end());
+    }
+}
+
 TEST_F(ProgramTest, RealPackageIsInstalledBySystemInstaller)
 {
     const std::wstring package = BesideTests(L"LumvexDemo.msi");
