@@ -21,6 +21,24 @@ static void MakePartPath(wchar_t *partPath)
     partPath[cch] = L'\0';
 }
 
+// The package name may be taken over: nothing there, or a plain file nobody holds open. A
+// read-only file, a folder or a file in use would only refuse the finished download (and
+// not every system refuses the read-only one), so they end the transfer before its body.
+static bool CanTakePackageName()
+{
+    DWORD attributes = GetFileAttributesW(BootstrapSettings.MsiLocalPath);
+    if (attributes == INVALID_FILE_ATTRIBUTES)
+        return true;
+    if (attributes & (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_DIRECTORY))
+        return false;
+    HANDLE hExisting = CreateFileW(BootstrapSettings.MsiLocalPath, GENERIC_WRITE, 0, NULL,
+                                   OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL);
+    if (hExisting == INVALID_HANDLE_VALUE)
+        return false;
+    CloseHandle(hExisting);
+    return true;
+}
+
 // Read right after the failing call, before any cleanup can overwrite it. A failure
 // must never read as success, should the platform leave no code.
 static DWORD LastErrorOrOne()
@@ -110,6 +128,10 @@ DWORD DownloadInstaller()
         goto Cleanup;
     }
 
+    if (!CanTakePackageName()) {
+        result = 1;
+        goto Cleanup;
+    }
     MakePartPath(partPath);
     hFile = CreateFileW(partPath, GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL,
                         NULL);

@@ -89,12 +89,21 @@ uint32_t FindContentLength(const wchar_t *headers, size_t cchHeaders)
     // The status line never supplies the length.
     if (!NextLine(&cursor, limit, &line))
         return 0;
+    // Every "Content-Length:" line must give the same value: lengths that disagree leave the
+    // body's framing to guesswork, and the client may keep to another line than the first.
+    uint32_t length = 0;
+    bool found = false;
     while (NextLine(&cursor, limit, &line)) {
         const wchar_t *afterWord;
-        if (IsContentLengthLine(&line, &afterWord))
-            return ScanLength(afterWord, line.end);
+        if (!IsContentLengthLine(&line, &afterWord))
+            continue;
+        uint32_t value = ScanLength(afterWord, line.end);
+        if (found && value != length)
+            return 0;
+        length = value;
+        found = true;
     }
-    return 0;
+    return length;
 }
 
 bool IsSuccessStatus(const wchar_t *headers, size_t cchHeaders)

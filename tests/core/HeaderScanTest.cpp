@@ -6,7 +6,7 @@
 
 namespace {
 
-TEST(HeaderScan, FindContentLengthTakesTheFirstExactLine)
+TEST(HeaderScan, FindContentLengthReadsTheExactLines)
 {
     const struct {
         const char *label;
@@ -23,7 +23,9 @@ TEST(HeaderScan, FindContentLengthTakesTheFirstExactLine)
         {"negative", L"HTTP/1.1 200 OK\r\nContent-Length: -5\r\n\r\n", 0},
         {"number in an earlier header", L"HTTP/1.1 200 OK\r\nAge: 30\r\nX-Content-Length: 4\r\nContent-Length: 7\r\n\r\n", 7},
         {"status line never examined", L"Content-Length: 9\r\nServer: x\r\n\r\n", 0},
-        {"first of two wins", L"HTTP/1.1 200 OK\r\nContent-Length: 5\r\nContent-Length: 7\r\n\r\n", 5},
+        {"two that disagree", L"HTTP/1.1 200 OK\r\nContent-Length: 5\r\nContent-Length: 7\r\n\r\n", 0},
+        {"two that agree", L"HTTP/1.1 200 OK\r\nContent-Length: 5\r\nContent-Length: 005\r\n\r\n", 5},
+        {"a later one with no value", L"HTTP/1.1 200 OK\r\nContent-Length: 5\r\nContent-Length: x\r\n\r\n", 0},
         {"runs of LF", L"\n\nHTTP/1.1 200 OK\n\n\nContent-Length: 3\n", 3},
         {"blanks around", L"HTTP/1.1 200 OK\r\n \tContent-Length: \t 42 \r\n\r\n", 42},
         {"digits up to the first other", L"HTTP/1.1 200 OK\r\nContent-Length: 12abc\r\n\r\n", 12},
