@@ -60,6 +60,7 @@ FixtureServer::FixtureServer(std::vector<FixtureResponse> responses) : responses
 {
     EnsureWinsock();
     InitializeCriticalSection(&lock_);
+    requests_.reserve(4096);
     hStop_ = CreateEventW(NULL, TRUE, FALSE, NULL);
     hGate_ = CreateEventW(NULL, TRUE, FALSE, NULL);
     listener_ = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
@@ -80,13 +81,16 @@ FixtureServer::~FixtureServer()
     closesocket(listener_);
     WaitForSingleObject(hAcceptThread_, INFINITE);
     CloseHandle(hAcceptThread_);
-    for (HANDLE hThread : connectionThreads_) {
-        WaitForSingleObject(hThread, INFINITE);
-        CloseHandle(hThread);
-    }
+    WaitIdle();
     CloseHandle(hStop_);
     CloseHandle(hGate_);
     DeleteCriticalSection(&lock_);
+}
+
+void FixtureServer::WaitIdle()
+{
+    while (InterlockedCompareExchange(&activeConnections_, 0, 0) != 0)
+        Sleep(5);
 }
 
 std::vector<std::string> FixtureServer::Requests()
@@ -105,18 +109,26 @@ DWORD WINAPI FixtureServer::AcceptThread(void *self)
         if (s == INVALID_SOCKET)
             return 0;
         Connection *connection = new Connection{server, s};
+        // Counted rather than kept: a server serving hundreds of requests holds no thread handles.
+        InterlockedIncrement(&server->activeConnections_);
         HANDLE hThread = CreateThread(NULL, 0, ConnectionThread, connection, 0, NULL);
-        EnterCriticalSection(&server->lock_);
-        server->connectionThreads_.push_back(hThread);
-        LeaveCriticalSection(&server->lock_);
+        if (hThread != NULL) {
+            CloseHandle(hThread);
+        } else {
+            closesocket(s);
+            delete connection;
+            InterlockedDecrement(&server->activeConnections_);
+        }
     }
 }
 
 DWORD WINAPI FixtureServer::ConnectionThread(void *context)
 {
     Connection *connection = (Connection *)context;
-    connection->server->Serve(connection->socket);
+    FixtureServer *server = connection->server;
+    server->Serve(connection->socket);
     delete connection;
+    InterlockedDecrement(&server->activeConnections_);
     return 0;
 }
 

@@ -35,6 +35,8 @@ public:
     void OpenGate() { SetEvent(hGate_); }
     // Request paths in the order they arrived.
     std::vector<std::string> Requests();
+    // Waits until no connection is being served: then the server holds no handle beyond its own.
+    void WaitIdle();
 
 private:
     static DWORD WINAPI AcceptThread(void *self);
@@ -48,7 +50,7 @@ private:
     HANDLE hGate_ = NULL;
     HANDLE hAcceptThread_ = NULL;
     CRITICAL_SECTION lock_;
-    std::vector<HANDLE> connectionThreads_;
+    LONG activeConnections_ = 0;
     std::vector<std::string> requests_;
 };
 
