@@ -9,6 +9,7 @@ packages=(
     wixl                                                # sample .msi packages
     xvfb xdotool imagemagick fonts-wqy-microhei         # the demo's screenshot
     clang libclang-rt-14-dev                            # fuzzing
+    cppcheck                                            # static analysis of the product
 )
 
 missing=()

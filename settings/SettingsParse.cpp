@@ -28,9 +28,10 @@ char *TrimSpaces(char *text)
 
 int CompareNoCase(const char *a, const char *b)
 {
-    for (int i = 0; i < 8192; ++i) {
-        unsigned char ca = FoldUpper((unsigned char)a[i]);
-        unsigned char cb = FoldUpper((unsigned char)b[i]);
+    // Texts that agree in their first 8192 characters compare equal.
+    for (int n = 0; n < 8192; ++n, ++a, ++b) {
+        unsigned char ca = FoldUpper((unsigned char)*a);
+        unsigned char cb = FoldUpper((unsigned char)*b);
         if (ca != cb)
             return (int)ca - (int)cb;
         if (ca == '\0')

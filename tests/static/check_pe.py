@@ -1,6 +1,8 @@
 #!/usr/bin/env python3
-"""Static check of a built LumvexInstaller.exe: PE header fields, imported DLLs, icons,
-manifest and version block. Usage: check_pe.py EXE (pe32|pe32plus)"""
+"""Static check of a built LumvexInstaller.exe: PE header fields, imported DLLs (and, for the
+shipped PE32, every imported function against a reviewed list), icons, manifest and version
+block. Usage: check_pe.py EXE (pe32|pe32plus)"""
+import os
 import struct
 import sys
 import xml.etree.ElementTree as ET
@@ -128,6 +130,14 @@ def main(path, kind):
 
     imports = image.imports()
     check(set(imports) <= KNOWN_DLLS, "imports only known DLLs, got %s" % sorted(imports))
+    if kind == "pe32":
+        reviewed = set()
+        for line in open(os.path.join(os.path.dirname(os.path.abspath(__file__)), "pe32-imports.txt")):
+            if line.strip() and not line.startswith("#"):
+                reviewed.add(line.strip())
+        actual = {"%s %s" % (dll, function) for dll, functions in imports.items() for function in functions}
+        check(not actual - reviewed, "imports not yet checked against XP: %s" % sorted(actual - reviewed))
+        check(not reviewed - actual, "reviewed imports no longer used (remove them): %s" % sorted(reviewed - actual))
 
     resources = image.resources()
     groups = [key for key in resources if key[0] == RT_GROUP_ICON]
