@@ -1,0 +1,31 @@
+// Response headers come from the network: any text must be scanned within its bounds, and a
+// length only ever comes from a "Content-Length:" line.
+#include <stddef.h>
+#include <stdint.h>
+#include <stdlib.h>
+#include <wchar.h>
+
+#include "download/HeaderScan.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
+{
+    // Two bytes per character, as the Windows client hands them over; no terminator, so the
+    // scan must keep to the count it is given.
+    size_t cch = size / 2;
+    wchar_t *headers = (wchar_t *)malloc((cch == 0 ? 1 : cch) * sizeof(wchar_t));
+    for (size_t i = 0; i < cch; ++i)
+        headers[i] = (wchar_t)(data[2 * i] | (data[2 * i + 1] << 8));
+    uint32_t length = FindContentLength(headers, cch);
+    IsSuccessStatus(headers, cch);
+    if (length != 0) {
+        static const wchar_t name[] = L"Content-Length:";
+        const size_t cchName = sizeof(name) / sizeof(wchar_t) - 1;
+        bool found = false;
+        for (size_t i = 0; !found && i + cchName <= cch; ++i)
+            found = wmemcmp(headers + i, name, cchName) == 0;
+        if (!found)
+            abort();
+    }
+    free(headers);
+    return 0;
+}

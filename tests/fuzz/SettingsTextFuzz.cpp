@@ -1,0 +1,35 @@
+// The settings file is whatever sits beside the program: any bytes at all must give
+// terminated fields and nothing else.
+#include <stddef.h>
+#include <stdint.h>
+#include <stdlib.h>
+
+#include "settings/SettingsParse.h"
+
+static void RequireTerminated(const wchar_t *field)
+{
+    for (size_t i = 0; i < SETTINGS_CCH_TEXT; ++i) {
+        if (field[i] == L'\0')
+            return;
+        // Widened bytes only: nothing beyond 0xFF can appear.
+        if ((unsigned)field[i] > 0xFF)
+            abort();
+    }
+    abort();
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
+{
+    BOOTSTRAP_SETTINGS settings = {};
+    // The exact size: a read past the text's end is a sanitizer error.
+    char *text = (char *)malloc(size == 0 ? 1 : size);
+    for (size_t i = 0; i < size; ++i)
+        text[i] = (char)data[i];
+    ApplySettingsText(&settings, text, size);
+    free(text);
+    RequireTerminated(settings.ServerAddress);
+    RequireTerminated(settings.MsiServerPath);
+    RequireTerminated(settings.MsiLocalPath);
+    RequireTerminated(settings.MsiSha256);
+    return 0;
+}
