@@ -1,0 +1,223 @@
+#!/usr/bin/env python3
+"""Transfer benchmark: the program against its own limits, side by side.
+
+Serves a 16 MiB and a 256 MiB package from 127.0.0.1 and, interleaved in every round and in
+one Wine prefix, times
+  program  LumvexInstaller.exe end to end (the package type's open program does nothing)
+  bare     the WinHTTP loop alone, no UI (bench_loop bare)
+  design   the loop on a worker plus the two synchronous sends per chunk (bench_loop ui)
+  curl     native curl on the same file
+Prints the medians and writes them to bench/RESULTS.md. Run it through scripts/bench.sh.
+"""
+import argparse
+import os
+import platform
+import shutil
+import socket
+import statistics
+import subprocess
+import sys
+import time
+
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+BUILD = os.path.join(ROOT, "build")
+WINE = "/usr/lib/wine/wine64"
+WINESERVER = "/usr/lib/wine/wineserver"
+MIB = 1024 * 1024
+CASES = ["program", "bare", "design", "curl"]
+NOTES_MARK = "<!-- notes: kept when the results are written again -->"
+
+ENV = dict(os.environ, WINEPREFIX=os.path.join(BUILD, "wineprefix"), WINEDEBUG="-all")
+CLOCK_TICKS = os.sysconf("SC_CLK_TCK")
+
+
+def run_quiet(argv, **kwargs):
+    return subprocess.run(argv, env=ENV, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, **kwargs)
+
+
+def wine_processes_cpu():
+    """User + system seconds of every running Wine process (wineserver, services, ...)."""
+    total = 0
+    for pid in os.listdir("/proc"):
+        if not pid.isdigit():
+            continue
+        try:
+            exe = os.readlink("/proc/%s/exe" % pid)
+            fields = open("/proc/%s/stat" % pid).read().rsplit(")", 1)[1].split()
+        except OSError:
+            continue
+        if "/wine" in exe:
+            total += int(fields[11]) + int(fields[12])
+    return total / CLOCK_TICKS
+
+
+def measure(argv, cwd):
+    """(wall s, cpu s, peak RSS MiB, exit code) of one run."""
+    before = wine_processes_cpu()
+    start = time.perf_counter()
+    process = subprocess.Popen(argv, cwd=cwd, env=ENV, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    _, status, usage = os.wait4(process.pid, 0)
+    wall = time.perf_counter() - start
+    process.returncode = os.waitstatus_to_exitcode(status)
+    cpu = usage.ru_utime + usage.ru_stime + wine_processes_cpu() - before
+    return wall, cpu, usage.ru_maxrss / 1024, process.returncode
+
+
+def free_port():
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+def make_packages(folder, sizes):
+    os.makedirs(folder, exist_ok=True)
+    names = {}
+    for size in sizes:
+        name = "pkg%d.lumvexbench" % size
+        path = os.path.join(folder, name)
+        if not os.path.exists(path) or os.path.getsize(path) != size * MIB:
+            with open(path, "wb") as f:
+                for _ in range(size):
+                    f.write(os.urandom(MIB))
+        names[size] = name
+    return names
+
+
+def prepare_wine():
+    noop = os.path.join(BUILD, "win64", "bench", "bench_noop.exe")
+    # The tests' launcher creates the prefix the same way the tests get it.
+    subprocess.run([os.path.join(ROOT, "cmake", "wine-run"), "cmd", "/c", "exit"], env=ENV,
+                   stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, check=True)
+    subprocess.Popen([WINESERVER, "-p"], env=ENV, stdin=subprocess.DEVNULL,
+                     stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL).wait()
+    command = '"Z:%s" "%%1"' % noop.replace("/", "\\")
+    run_quiet([WINE, "reg", "add", r"HKCR\.lumvexbench", "/ve", "/d", "LumvexBench.Package", "/f"], check=True)
+    run_quiet([WINE, "reg", "add", r"HKCR\LumvexBench.Package\shell\open\command", "/ve", "/d", command, "/f"],
+              check=True)
+
+
+def machine():
+    cpu = next((line.split(":", 1)[1].strip() for line in open("/proc/cpuinfo") if line.startswith("model name")),
+               platform.processor())
+    memory = next(line.split(":", 1)[1].strip() for line in open("/proc/meminfo") if line.startswith("MemTotal"))
+    wine = subprocess.run([WINE, "--version"], capture_output=True, text=True).stdout.strip()
+    curl = subprocess.run(["curl", "--version"], capture_output=True, text=True).stdout.splitlines()[0]
+    return [
+        "%s %s, %s" % (platform.system(), platform.release(), platform.machine()),
+        "%s, %d cores, %s" % (cpu, os.cpu_count(), memory),
+        "%s; %s; Python %s http.server" % (wine, curl.split(" (")[0], platform.python_version()),
+    ]
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--rounds", type=int, default=5)
+    parser.add_argument("--sizes", default="16,256", help="package sizes in MiB")
+    args = parser.parse_args()
+    sizes = [int(s) for s in args.sizes.split(",")]
+
+    work = os.path.join(BUILD, "bench")
+    www = os.path.join(work, "www")
+    runs = os.path.join(work, "run")
+    shutil.rmtree(runs, ignore_errors=True)
+    os.makedirs(runs)
+    names = make_packages(www, sizes)
+    prepare_wine()
+    port = free_port()
+    server = subprocess.Popen([sys.executable, "-m", "http.server", "--bind", "127.0.0.1", "--directory", www,
+                               str(port)], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    for _ in range(100):
+        try:
+            socket.create_connection(("127.0.0.1", port), timeout=1).close()
+            break
+        except OSError:
+            time.sleep(0.1)
+
+    program = os.path.join(BUILD, "win64", "LumvexInstaller.exe")
+    loop = os.path.join(BUILD, "win64", "bench", "bench_loop.exe")
+    results = {(size, case): [] for size in sizes for case in CASES}
+    try:
+        for round_ in range(args.rounds):
+            for size in sizes:
+                path = "/" + names[size]
+                with open(os.path.join(runs, "LumvexInstallerConfig.ini"), "w") as f:
+                    f.write("ServerAddress=127.0.0.1\r\nServerPort=%d\r\nMsiServerPath=%s\r\n"
+                            "MsiLocalPath=out.lumvexbench\r\n" % (port, path))
+                argv = {
+                    "program": [WINE, program],
+                    "bare": [WINE, loop, "bare", "127.0.0.1", str(port), path, "out.lumvexbench"],
+                    "design": [WINE, loop, "ui", "127.0.0.1", str(port), path, "out.lumvexbench"],
+                    "curl": ["curl", "-s", "-o", "out.lumvexbench", "http://127.0.0.1:%d%s" % (port, path)],
+                }
+                # A different order each round, so no case always runs on a warm or a cold cache.
+                order = CASES[round_ % 4:] + CASES[:round_ % 4]
+                for case in order:
+                    target = os.path.join(runs, "out.lumvexbench")
+                    if os.path.exists(target):
+                        os.remove(target)
+                    wall, cpu, peak, code = measure(argv[case], runs)
+                    complete = os.path.exists(target) and os.path.getsize(target) == size * MIB
+                    if code != 0 or not complete:
+                        sys.exit("%s, %d MiB: exit code %d, complete %s" % (case, size, code, complete))
+                    results[(size, case)].append((wall, cpu, peak))
+                    print("round %d  %3d MiB  %-8s %7.2f s  %7.2f s CPU  %7.1f MiB/s  %6.1f MiB peak"
+                          % (round_ + 1, size, case, wall, cpu, size / wall, peak), flush=True)
+    finally:
+        server.terminate()
+        server.wait()
+        subprocess.run([WINESERVER, "-k"], env=ENV)
+
+    report(results, sizes, args.rounds)
+
+
+def report(results, sizes, rounds):
+    median = statistics.median
+    lines = ["# Transfer benchmark", "",
+             "Written by `scripts/bench.sh` on %s (%d rounds, cases interleaved)." % (time.strftime("%Y-%m-%d"), rounds),
+             ""]
+    lines += ["- " + line for line in machine()]
+    lines += ["", "Medians over the rounds. CPU is user + system time of the process and of Wine's own "
+              "processes (wineserver and the services) while it ran.", "",
+              "| package | case | wall s | CPU s | MiB/s | peak RSS MiB |", "|---|---|---|---|---|---|"]
+    for size in sizes:
+        for case in CASES:
+            rows = results[(size, case)]
+            lines.append("| %d MiB | %s | %.2f | %.2f | %.1f | %.1f |" % (
+                size, case, median(r[0] for r in rows), median(r[1] for r in rows),
+                median(size / r[0] for r in rows), median(r[2] for r in rows)))
+    lines += ["", "| package | program / design (wall) | program / bare (wall) |", "|---|---|---|"]
+    ratios = {}
+    for size in sizes:
+        per_round = list(zip(results[(size, "program")], results[(size, "design")], results[(size, "bare")]))
+        ratios[size] = median(p[0] / d[0] for p, d, _ in per_round)
+        lines.append("| %d MiB | %.3f | %.2f |" % (size, ratios[size], median(p[0] / b[0] for p, _, b in per_round)))
+
+    pe32 = os.path.getsize(os.path.join(BUILD, "win32", "LumvexInstaller.exe"))
+    lines += ["", "## Targets", "", "| target | measured | |", "|---|---|---|"]
+    for size in sizes:
+        lines.append("| program within 5 %% of design, %d MiB | %+.1f %% | %s |" % (
+            size, (ratios[size] - 1) * 100, "met" if ratios[size] <= 1.05 else
+            "missed by %.1f points" % ((ratios[size] - 1.05) * 100)))
+    if len(sizes) >= 2:
+        small, large = min(sizes), max(sizes)
+        growth = median(r[2] for r in results[(large, "program")]) - median(r[2] for r in results[(small, "program")])
+        lines.append("| program peak memory, %d MiB vs %d MiB, within 1 MiB | %+.2f MiB | %s |" % (
+            large, small, growth, "met" if growth <= 1 else "missed by %.2f MiB" % (growth - 1)))
+    lines.append("| PE32 at most 64 KiB | %d bytes (%.1f KiB) | %s |" % (
+        pe32, pe32 / 1024, "met" if pe32 <= 65536 else "missed by %d bytes" % (pe32 - 65536)))
+
+    text = "\n".join(lines) + "\n"
+    print()
+    print(text)
+    path = os.path.join(ROOT, "bench", "RESULTS.md")
+    notes = ""
+    if os.path.exists(path):
+        old = open(path, encoding="utf-8").read()
+        if NOTES_MARK in old:
+            notes = old[old.index(NOTES_MARK):]
+    with open(path, "w", encoding="utf-8") as f:
+        f.write(text + "\n" + (notes or NOTES_MARK + "\n"))
+
+
+if __name__ == "__main__":
+    main()
