@@ -22,15 +22,17 @@ static void MakePartPath(wchar_t *partPath)
 }
 
 // The package name may be taken over: nothing there, or a plain file nobody holds open. A
-// read-only file, a folder or a file in use would only refuse the finished download (and
-// not every system refuses the read-only one), so they end the transfer before its body.
+// read-only file, a folder or a file in use would only refuse the finished download, so they
+// end the transfer before its body.
 static bool CanTakePackageName()
 {
     DWORD attributes = GetFileAttributesW(BootstrapSettings.MsiLocalPath);
     if (attributes == INVALID_FILE_ATTRIBUTES)
         return true;
+    // Asked for explicitly: not every system refuses a write open of a read-only file.
     if (attributes & (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_DIRECTORY))
         return false;
+    // A file in use elsewhere cannot be opened without sharing.
     HANDLE hExisting = CreateFileW(BootstrapSettings.MsiLocalPath, GENERIC_WRITE, 0, NULL,
                                    OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL);
     if (hExisting == INVALID_HANDLE_VALUE)

@@ -261,10 +261,6 @@ TEST(DownloadInstaller, PartHeldByAnotherCopyIsLeftAlone)
     EXPECT_EQ(Files({{PART, "theirs"}}), FolderContents());
 }
 
-}  // namespace
-
-namespace {
-
 SIZE_T PrivateBytes()
 {
     PROCESS_MEMORY_COUNTERS_EX counters = {};
@@ -298,8 +294,6 @@ DWORD HandleCount()
     GetProcessHandleCount(GetCurrentProcess(), &count);
     return count;
 }
-
-}  // namespace
 
 // Hundreds of transfers in one process, over the success path and every failure path: the
 // process's handles and private memory come back to where they were.
@@ -365,3 +359,5 @@ TEST(DownloadInstaller, NothingLeaksOnAnyPath)
     EXPECT_EQ(Summarised({{"ok.msi", Msi(Bytes(200000, 4))}, {"readonly.msi", "old"}, {"folder.msi", "<dir>"}}),
               FolderContents());
 }
+
+}  // namespace

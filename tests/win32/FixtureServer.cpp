@@ -60,6 +60,7 @@ FixtureServer::FixtureServer(std::vector<FixtureResponse> responses) : responses
 {
     EnsureWinsock();
     InitializeCriticalSection(&lock_);
+    // Room for a leak test's hundreds of requests, so the record itself never reallocates.
     requests_.reserve(4096);
     hStop_ = CreateEventW(NULL, TRUE, FALSE, NULL);
     hGate_ = CreateEventW(NULL, TRUE, FALSE, NULL);

@@ -253,18 +253,18 @@ TEST_F(ProgramTest, DllsPlantedBesideItOrInItsWorkingFolderNeverRun)
     // Windows' own order for DLLs that are not known DLLs: the program's folder first. (Wine
     // takes WINEDLLOVERRIDES only from the Unix side; this key is its per-program equivalent.)
     struct PreferPlanted {
+        const wchar_t *const keyName = L"Software\\Wine\\AppDefaults\\LumvexInstaller.exe\\DllOverrides";
         HKEY hKey = NULL;
         PreferPlanted()
         {
-            RegCreateKeyExW(HKEY_CURRENT_USER, L"Software\\Wine\\AppDefaults\\LumvexInstaller.exe\\DllOverrides", 0,
-                            NULL, 0, KEY_SET_VALUE, NULL, &hKey, NULL);
+            RegCreateKeyExW(HKEY_CURRENT_USER, keyName, 0, NULL, 0, KEY_SET_VALUE, NULL, &hKey, NULL);
             for (const wchar_t *name : {L"winhttp", L"comctl32"})
                 RegSetValueExW(hKey, name, 0, REG_SZ, (const BYTE *)L"native,builtin", sizeof(L"native,builtin"));
         }
         ~PreferPlanted()
         {
             RegCloseKey(hKey);
-            RegDeleteKeyW(HKEY_CURRENT_USER, L"Software\\Wine\\AppDefaults\\LumvexInstaller.exe\\DllOverrides");
+            RegDeleteKeyW(HKEY_CURRENT_USER, keyName);
         }
     } preferPlanted;
     Program program(-1, app + L"LumvexInstaller.exe");
