@@ -3,7 +3,9 @@
 
 Serves a 16 MiB and a 256 MiB package from 127.0.0.1 and, interleaved in every round and in
 one Wine prefix, times
-  program  LumvexInstaller.exe end to end (the package type's open program does nothing)
+  program  LumvexInstaller.exe, the x86-64 build, end to end (the package type's open program
+           does nothing)
+  pe32     the same for the PE32 we ship, in Wine's 32-bit half
   bare     the WinHTTP loop alone, no UI (bench_loop bare)
   design   the loop on a worker plus the two synchronous sends per chunk (bench_loop ui)
   curl     native curl on the same file
@@ -24,7 +26,7 @@ BUILD = os.path.join(ROOT, "build")
 WINE = "/usr/lib/wine/wine64"
 WINESERVER = "/usr/lib/wine/wineserver"
 MIB = 1024 * 1024
-CASES = ["program", "bare", "design", "curl"]
+CASES = ["program", "pe32", "bare", "design", "curl"]
 NOTES_MARK = "<!-- notes: kept when the results are written again -->"
 
 ENV = dict(os.environ, WINEPREFIX=os.path.join(BUILD, "wineprefix"), WINEDEBUG="-all")
@@ -134,6 +136,7 @@ def main():
             time.sleep(0.1)
 
     program = os.path.join(BUILD, "win64", "LumvexInstaller.exe")
+    pe32 = os.path.join(BUILD, "win32", "LumvexInstaller.exe")
     loop = os.path.join(BUILD, "win64", "bench", "bench_loop.exe")
     results = {(size, case): [] for size in sizes for case in CASES}
     try:
@@ -145,12 +148,14 @@ def main():
                             "MsiLocalPath=out.lumvexbench\r\n" % (port, path))
                 argv = {
                     "program": [WINE, program],
+                    "pe32": [WINE, pe32],
                     "bare": [WINE, loop, "bare", "127.0.0.1", str(port), path, "out.lumvexbench"],
                     "design": [WINE, loop, "ui", "127.0.0.1", str(port), path, "out.lumvexbench"],
                     "curl": ["curl", "-s", "-o", "out.lumvexbench", "http://127.0.0.1:%d%s" % (port, path)],
                 }
                 # A different order each round, so no case always runs on a warm or a cold cache.
-                order = CASES[round_ % 4:] + CASES[:round_ % 4]
+                shift = round_ % len(CASES)
+                order = CASES[shift:] + CASES[:shift]
                 for case in order:
                     target = os.path.join(runs, "out.lumvexbench")
                     if os.path.exists(target):
@@ -185,12 +190,16 @@ def report(results, sizes, rounds):
             lines.append("| %d MiB | %s | %.2f | %.2f | %.1f | %.1f |" % (
                 size, case, median(r[0] for r in rows), median(r[1] for r in rows),
                 median(size / r[0] for r in rows), median(r[2] for r in rows)))
-    lines += ["", "| package | program / design (wall) | program / bare (wall) |", "|---|---|---|"]
+    lines += ["", "| package | program / design (wall) | program / bare (wall) | pe32 / program (wall) |",
+              "|---|---|---|---|"]
     ratios = {}
     for size in sizes:
-        per_round = list(zip(results[(size, "program")], results[(size, "design")], results[(size, "bare")]))
-        ratios[size] = median(p[0] / d[0] for p, d, _ in per_round)
-        lines.append("| %d MiB | %.3f | %.2f |" % (size, ratios[size], median(p[0] / b[0] for p, _, b in per_round)))
+        per_round = list(zip(results[(size, "program")], results[(size, "design")], results[(size, "bare")],
+                             results[(size, "pe32")]))
+        ratios[size] = median(p[0] / d[0] for p, d, _, _ in per_round)
+        lines.append("| %d MiB | %.3f | %.2f | %.3f |" % (
+            size, ratios[size], median(p[0] / b[0] for p, _, b, _ in per_round),
+            median(w[0] / p[0] for p, _, _, w in per_round)))
 
     pe32 = os.path.getsize(os.path.join(BUILD, "win32", "LumvexInstaller.exe"))
     lines += ["", "## Targets", "", "| target | measured | |", "|---|---|---|"]

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # The program's main job on a local demo: builds everything, serves a sample per-user package
-# on 127.0.0.1 at a watchable pace, runs LumvexInstaller.exe under Wine in a real window
+# on 127.0.0.1 at a watchable pace, runs the PE32 we ship under Wine in a real window
 # (on Xvfb when there is no DISPLAY), saves a screenshot taken during the download and
 # reports what arrived and whether the system installer installed it.
 set -euo pipefail
@@ -8,7 +8,7 @@ cd "$(dirname "$0")/.."
 root=$PWD
 scripts/install-deps.sh
 
-for preset in win64 win32; do
+for preset in win32; do
     cmake --preset "$preset" >/dev/null
     cmake --build --preset "$preset"
 done
@@ -16,18 +16,22 @@ done
 demo=$root/build/demo
 mkdir -p "$demo/server" "$demo/run"
 export WINEPREFIX=$root/build/demo-prefix WINEDEBUG=-all
+unset WINEPATH  # folders of 64-bit DLLs there break Wine's 32-bit side
 wine=/usr/lib/wine/wine64
 
 # A prefix with a real display driver, and Chinese glyphs linked into the UI fonts.
-if [ ! -f "$WINEPREFIX/.lumvex-demo-ready" ]; then
+# One made before Wine's 32-bit side was installed cannot run the PE32: it is made again.
+if [ ! -f "$WINEPREFIX/.lumvex-demo-ready-2" ]; then
     echo "demo: creating the Wine prefix (once)"
+    /usr/lib/wine/wineserver -k 2>/dev/null || true
+    rm -rf "$WINEPREFIX"
     WINEDLLOVERRIDES="mscoree=;mshtml=" $wine wineboot -i >/dev/null 2>&1
     for face in "Tahoma" "MS Shell Dlg" "MS Shell Dlg 2" "Microsoft Sans Serif" "System"; do
         $wine reg add 'HKLM\Software\Microsoft\Windows NT\CurrentVersion\FontLink\SystemLink' \
             /v "$face" /t REG_MULTI_SZ /d 'wqy-microhei.ttc,WenQuanYi Micro Hei' /f >/dev/null 2>&1
     done
     /usr/lib/wine/wineserver -w
-    touch "$WINEPREFIX/.lumvex-demo-ready"
+    touch "$WINEPREFIX/.lumvex-demo-ready-2"
 fi
 
 installed=$(find "$WINEPREFIX/drive_c/users" -path '*AppData/Local/LumvexDemo/payload.bin' 2>/dev/null | head -n 1)
@@ -70,7 +74,7 @@ if [ -z "${DISPLAY:-}" ]; then
 fi
 
 echo "demo: serving $(stat -c %s "$package") bytes on 127.0.0.1:$port at 1 MiB/s"
-(cd "$demo/run" && $wine explorer /desktop=Lumvex,640x320 "$root/build/win64/LumvexInstaller.exe") &
+(cd "$demo/run" && $wine explorer /desktop=Lumvex,640x320 "$root/build/win32/LumvexInstaller.exe") &
 program_pid=$!
 
 # The screenshot is taken once a third of the package has arrived.

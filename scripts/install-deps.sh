@@ -5,7 +5,7 @@ set -euo pipefail
 packages=(
     cmake ninja-build g++ googletest python3 curl
     g++-mingw-w64-i686-win32 g++-mingw-w64-x86-64-win32  # -win32: no winpthread DLL
-    wine64                                              # runs the x86-64 build
+    wine64 wine32:i386                                  # runs both builds in one 64-bit prefix
     wixl                                                # sample .msi packages
     xvfb xdotool imagemagick fonts-wqy-microhei         # the demo's screenshot
     clang libclang-rt-14-dev                            # fuzzing
@@ -27,5 +27,9 @@ echo "install-deps: installing ${missing[*]}"
 sudo=""
 [ "$(id -u)" -eq 0 ] || sudo="sudo"
 export DEBIAN_FRONTEND=noninteractive
+# The PE32 we ship runs in Wine's 32-bit half, Debian's multiarch wine32.
+if ! dpkg --print-foreign-architectures | grep -qx i386; then
+    $sudo dpkg --add-architecture i386
+fi
 $sudo apt-get update -q
 $sudo apt-get install -y -q --no-install-recommends "${missing[@]}"
