@@ -106,21 +106,165 @@ uint32_t FindContentLength(const wchar_t *headers, size_t cchHeaders)
     return length;
 }
 
+// "HTTP/1.1 200 OK": the version, then exactly three digits; 0 for anything else.
+static int32_t StatusOf(const LINE *line)
+{
+    const wchar_t *p = SkipBlanks(line->begin, line->end);
+    while (p < line->end && !IsBlank(*p))
+        ++p;
+    p = SkipBlanks(p, line->end);
+    if (line->end - p < 3 || !IsDigit(p[0]) || !IsDigit(p[1]) || !IsDigit(p[2]))
+        return 0;
+    if (p + 3 < line->end && !IsBlank(p[3]))
+        return 0;
+    return (p[0] - L'0') * 100 + (p[1] - L'0') * 10 + (p[2] - L'0');
+}
+
 bool IsSuccessStatus(const wchar_t *headers, size_t cchHeaders)
+{
+    const wchar_t *cursor = headers;
+    LINE line;
+    if (!NextLine(&cursor, TextLimit(headers, cchHeaders), &line))
+        return false;
+    return StatusOf(&line) / 100 == 2;
+}
+
+static wchar_t FoldLower(wchar_t c)
+{
+    return (c >= L'A' && c <= L'Z') ? (wchar_t)(c - L'A' + L'a') : c;
+}
+
+// Compares [p, end) with the lower-case ASCII text; on a match, *after is past it.
+static bool StartsWithNoCase(const wchar_t *p, const wchar_t *end, const wchar_t *lower, const wchar_t **after)
+{
+    for (; *lower != L'\0'; ++p, ++lower) {
+        if (p >= end || FoldLower(*p) != *lower)
+            return false;
+    }
+    *after = p;
+    return true;
+}
+
+// The value of the first header called name (lower case, colon excluded), blanks cut from
+// both ends; false when no line carries it.
+static bool FindHeader(const wchar_t *headers, size_t cchHeaders, const wchar_t *name, LINE *value)
 {
     const wchar_t *cursor = headers;
     const wchar_t *limit = TextLimit(headers, cchHeaders);
     LINE line;
     if (!NextLine(&cursor, limit, &line))
         return false;
-    // "HTTP/1.1 200 OK": the version, then exactly three digits.
-    const wchar_t *p = SkipBlanks(line.begin, line.end);
-    while (p < line.end && !IsBlank(*p))
-        ++p;
-    p = SkipBlanks(p, line.end);
-    if (line.end - p < 3 || !IsDigit(p[0]) || !IsDigit(p[1]) || !IsDigit(p[2]))
+    while (NextLine(&cursor, limit, &line)) {
+        const wchar_t *p = line.end;
+        if (!StartsWithNoCase(SkipBlanks(line.begin, line.end), line.end, name, &p) || p >= line.end || *p != L':')
+            continue;
+        value->begin = SkipBlanks(p + 1, line.end);
+        value->end = line.end;
+        while (value->end > value->begin && IsBlank(value->end[-1]))
+            --value->end;
+        return true;
+    }
+    return false;
+}
+
+// Decimal digits only, all of them, within 32 bits.
+static bool ReadNumber(const wchar_t **cursor, const wchar_t *end, uint32_t *number)
+{
+    const wchar_t *p = *cursor;
+    uint64_t value = 0;
+    for (; p < end && IsDigit(*p); ++p) {
+        value = value * 10 + (uint64_t)(*p - L'0');
+        if (value > UINT32_MAX)
+            return false;
+    }
+    if (p == *cursor)
         return false;
-    if (p + 3 < line.end && !IsBlank(p[3]))
+    *cursor = p;
+    *number = (uint32_t)value;
+    return true;
+}
+
+static bool Expect(const wchar_t **cursor, const wchar_t *end, wchar_t c)
+{
+    if (*cursor >= end || **cursor != c)
         return false;
-    return p[0] == L'2';
+    ++*cursor;
+    return true;
+}
+
+// "bytes first-last/total", nothing else; "*" forms and empty ranges do not read.
+static void ScanContentRange(const LINE *value, ANSWER *answer)
+{
+    const wchar_t *p = value->end;
+    if (!StartsWithNoCase(value->begin, value->end, L"bytes", &p) || p >= value->end || !IsBlank(*p))
+        return;
+    p = SkipBlanks(p, value->end);
+    uint32_t first, last, total;
+    if (!ReadNumber(&p, value->end, &first) || !Expect(&p, value->end, L'-') ||
+        !ReadNumber(&p, value->end, &last) || !Expect(&p, value->end, L'/') ||
+        !ReadNumber(&p, value->end, &total) || p != value->end || first > last || last >= total)
+        return;
+    answer->hasRange = true;
+    answer->rangeFirst = first;
+    answer->rangeLast = last;
+    answer->rangeTotal = total;
+}
+
+bool IsValidatorText(const wchar_t *text, size_t cch)
+{
+    if (cch == 0 || cch >= CCH_VALIDATOR)
+        return false;
+    for (size_t i = 0; i < cch; ++i) {
+        if (text[i] < L' ' || text[i] > L'~')
+            return false;
+    }
+    return true;
+}
+
+static bool StoreValidator(const LINE *value, ANSWER *answer)
+{
+    size_t cch = (size_t)(value->end - value->begin);
+    if (!IsValidatorText(value->begin, cch))
+        return false;
+    for (size_t i = 0; i < cch; ++i)
+        answer->validator[i] = value->begin[i];
+    answer->validator[cch] = L'\0';
+    return true;
+}
+
+// A strong ETag is quoted; "W/" marks a weak one, which cannot vouch for a byte range.
+static bool IsStrongETag(const LINE *value)
+{
+    return value->end - value->begin >= 2 && value->begin[0] == L'"' && value->end[-1] == L'"';
+}
+
+// Seconds only: a date would need a clock that agrees with the server's.
+static uint32_t RetryAfterOf(const LINE *value)
+{
+    const wchar_t *p = value->begin;
+    uint32_t seconds;
+    if (!ReadNumber(&p, value->end, &seconds) || p != value->end || seconds > MAX_RETRY_AFTER)
+        return NO_RETRY_AFTER;
+    return seconds;
+}
+
+void ScanAnswer(const wchar_t *headers, size_t cchHeaders, ANSWER *answer)
+{
+    ANSWER scanned = {};
+    scanned.retryAfter = NO_RETRY_AFTER;
+    const wchar_t *cursor = headers;
+    LINE line;
+    if (NextLine(&cursor, TextLimit(headers, cchHeaders), &line))
+        scanned.status = StatusOf(&line);
+    scanned.length = FindContentLength(headers, cchHeaders);
+    LINE value;
+    if (FindHeader(headers, cchHeaders, L"content-range", &value))
+        ScanContentRange(&value, &scanned);
+    bool strong = FindHeader(headers, cchHeaders, L"etag", &value) && IsStrongETag(&value) &&
+                  StoreValidator(&value, &scanned);
+    if (!strong && FindHeader(headers, cchHeaders, L"last-modified", &value))
+        StoreValidator(&value, &scanned);
+    if (FindHeader(headers, cchHeaders, L"retry-after", &value))
+        scanned.retryAfter = RetryAfterOf(&value);
+    *answer = scanned;
 }

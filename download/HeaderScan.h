@@ -12,3 +12,33 @@ uint32_t FindContentLength(const wchar_t *headers, size_t cchHeaders);
 
 // True when the status line carries a 2xx code.
 bool IsSuccessStatus(const wchar_t *headers, size_t cchHeaders);
+
+// A validator holds this many characters, terminator included; a longer one is none.
+enum { CCH_VALIDATOR = 128 };
+// Retry-After absent, not in seconds, or beyond what is honoured.
+const uint32_t NO_RETRY_AFTER = UINT32_MAX;
+// The longest Retry-After, in seconds, that is honoured.
+const uint32_t MAX_RETRY_AFTER = 60;
+
+// True for a validator that may go back out in a request line: 1 to CCH_VALIDATOR - 1
+// characters, each printable ASCII.
+bool IsValidatorText(const wchar_t *text, size_t cch);
+
+// What the transfer needs to know of one answer.
+struct ANSWER {
+    int32_t status;   // the three-digit code, 0 when the status line has none
+    uint32_t length;  // as FindContentLength
+    bool hasRange;    // a "Content-Range: bytes first-last/total" that reads whole
+    uint32_t rangeFirst;
+    uint32_t rangeLast;
+    uint32_t rangeTotal;
+    // The strong ETag, else Last-Modified, as sent; empty when there is none usable (weak,
+    // too long, or holding characters a request line must not carry).
+    wchar_t validator[CCH_VALIDATOR];
+    uint32_t retryAfter;  // seconds, at most MAX_RETRY_AFTER, or NO_RETRY_AFTER
+};
+
+// Fills answer from the header text (at most cchHeaders characters or to a zero). Header
+// names other than Content-Length's are matched without regard to letter case; where a
+// header comes twice, the first counts.
+void ScanAnswer(const wchar_t *headers, size_t cchHeaders, ANSWER *answer);

@@ -58,38 +58,15 @@ int32_t ParseDecimalInt32(const char *text)
     return magnitude > INT32_MAX ? INT32_MAX : (int32_t)magnitude;
 }
 
-// Widens byte for byte (each byte becomes the character of the same value), cutting at
-// the field's size and always terminating.
-static void StoreText(wchar_t *field, const char *value)
+void StoreSettingText(wchar_t *field, size_t cchField, const char *value)
 {
     size_t i = 0;
-    for (; i < SETTINGS_CCH_TEXT - 1 && value[i] != '\0'; ++i)
+    for (; i + 1 < cchField && value[i] != '\0'; ++i)
         field[i] = (wchar_t)(unsigned char)value[i];
     field[i] = L'\0';
 }
 
-static void ApplySettingsLine(BOOTSTRAP_SETTINGS *settings, char *line)
-{
-    char *equals = strchr(line, '=');
-    if (equals == NULL)
-        return;
-    *equals = '\0';
-    const char *key = TrimSpaces(line);
-    const char *value = TrimSpaces(equals + 1);
-
-    if (CompareNoCase(key, "ServerAddress") == 0)
-        StoreText(settings->ServerAddress, value);
-    else if (CompareNoCase(key, "ServerPort") == 0)
-        settings->ServerPort = ParseDecimalInt32(value);
-    else if (CompareNoCase(key, "MsiServerPath") == 0)
-        StoreText(settings->MsiServerPath, value);
-    else if (CompareNoCase(key, "MsiLocalPath") == 0)
-        StoreText(settings->MsiLocalPath, value);
-    else if (CompareNoCase(key, "MsiSha256") == 0)
-        StoreText(settings->MsiSha256, value);
-}
-
-void ApplySettingsText(BOOTSTRAP_SETTINGS *settings, const char *text, size_t cb)
+void ForEachSettingsLine(const char *text, size_t cb, SETTINGS_LINE_VISITOR visit, void *context)
 {
     if (cb > SETTINGS_CB_MAX)
         cb = SETTINGS_CB_MAX;
@@ -103,7 +80,31 @@ void ApplySettingsText(BOOTSTRAP_SETTINGS *settings, const char *text, size_t cb
             continue;
         }
         line[cbLine] = '\0';
-        ApplySettingsLine(settings, line);
         cbLine = 0;
+        char *equals = strchr(line, '=');
+        if (equals == NULL)
+            continue;
+        *equals = '\0';
+        visit(context, TrimSpaces(line), TrimSpaces(equals + 1));
     }
+}
+
+static void ApplySettingsLine(void *context, const char *key, const char *value)
+{
+    BOOTSTRAP_SETTINGS *settings = (BOOTSTRAP_SETTINGS *)context;
+    if (CompareNoCase(key, "ServerAddress") == 0)
+        StoreSettingText(settings->ServerAddress, SETTINGS_CCH_TEXT, value);
+    else if (CompareNoCase(key, "ServerPort") == 0)
+        settings->ServerPort = ParseDecimalInt32(value);
+    else if (CompareNoCase(key, "MsiServerPath") == 0)
+        StoreSettingText(settings->MsiServerPath, SETTINGS_CCH_TEXT, value);
+    else if (CompareNoCase(key, "MsiLocalPath") == 0)
+        StoreSettingText(settings->MsiLocalPath, SETTINGS_CCH_TEXT, value);
+    else if (CompareNoCase(key, "MsiSha256") == 0)
+        StoreSettingText(settings->MsiSha256, SETTINGS_CCH_TEXT, value);
+}
+
+void ApplySettingsText(BOOTSTRAP_SETTINGS *settings, const char *text, size_t cb)
+{
+    ForEachSettingsLine(text, cb, ApplySettingsLine, settings);
 }

@@ -20,6 +20,17 @@ int CompareNoCase(const char *a, const char *b);
 // byte; no digits gives 0; values beyond 32 bits saturate.
 int32_t ParseDecimalInt32(const char *text);
 
+// Widens byte for byte (each byte becomes the character of the same value) into a field of
+// cchField characters, cutting a longer value and always terminating.
+void StoreSettingText(wchar_t *field, size_t cchField, const char *value);
+
+typedef void (*SETTINGS_LINE_VISITOR)(void *context, const char *key, const char *value);
+
+// Calls visit for every line among the first SETTINGS_CB_MAX bytes of text that has an "=",
+// with the parts before and after the first one, blanks cut from both ends. Lines end at LF;
+// a zero byte ends a line's text.
+void ForEachSettingsLine(const char *text, size_t cb, SETTINGS_LINE_VISITOR visit, void *context);
+
 // Applies the recognised "key=value" lines among the first SETTINGS_CB_MAX bytes of text
 // over settings; unrecognised lines change nothing.
 void ApplySettingsText(BOOTSTRAP_SETTINGS *settings, const char *text, size_t cb);

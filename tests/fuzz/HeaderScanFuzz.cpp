@@ -1,5 +1,6 @@
-// Response headers come from the network: any text must be scanned within its bounds, and a
-// length only ever comes from a "Content-Length:" line.
+// Response headers come from the network: any text must be scanned within its bounds, a
+// length only ever comes from a "Content-Length:" line, and what is kept for a resume is
+// consistent and fit to go back out in a request.
 #include <stddef.h>
 #include <stdint.h>
 #include <stdlib.h>
@@ -17,6 +18,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         headers[i] = (wchar_t)(data[2 * i] | (data[2 * i + 1] << 8));
     uint32_t length = FindContentLength(headers, cch);
     IsSuccessStatus(headers, cch);
+    ANSWER answer;
+    ScanAnswer(headers, cch, &answer);
+    size_t cchValidator = wcslen(answer.validator);
+    if (answer.length != length || (cchValidator != 0 && !IsValidatorText(answer.validator, cchValidator)) ||
+        (answer.hasRange && (answer.rangeFirst > answer.rangeLast || answer.rangeLast >= answer.rangeTotal)) ||
+        (answer.retryAfter != NO_RETRY_AFTER && answer.retryAfter > MAX_RETRY_AFTER))
+        abort();
     if (length != 0) {
         static const wchar_t name[] = L"Content-Length:";
         const size_t cchName = sizeof(name) / sizeof(wchar_t) - 1;

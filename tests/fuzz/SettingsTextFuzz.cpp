@@ -1,9 +1,12 @@
-// The settings file is whatever sits beside the program: any bytes at all must give
-// terminated fields and nothing else.
+// The settings file is whatever sits beside the program, and the resume state whatever an
+// earlier run (or anything else) left: any bytes at all must give terminated fields and
+// nothing else, and a state only when it is one the program could have written.
 #include <stddef.h>
 #include <stdint.h>
 #include <stdlib.h>
+#include <wchar.h>
 
+#include "download/ResumeText.h"
 #include "settings/SettingsParse.h"
 
 static void RequireTerminated(const wchar_t *field)
@@ -26,10 +29,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     for (size_t i = 0; i < size; ++i)
         text[i] = (char)data[i];
     ApplySettingsText(&settings, text, size);
+    RESUME_STATE state;
+    bool parsed = ParseResumeState(text, size, &state);
     free(text);
     RequireTerminated(settings.ServerAddress);
     RequireTerminated(settings.MsiServerPath);
     RequireTerminated(settings.MsiLocalPath);
     RequireTerminated(settings.MsiSha256);
+    if (parsed) {
+        RequireTerminated(state.ServerAddress);
+        RequireTerminated(state.MsiServerPath);
+        if (state.received >= state.total || !IsValidatorText(state.validator, wcslen(state.validator)))
+            abort();
+    }
     return 0;
 }

@@ -1,0 +1,214 @@
+#include "ResumeText.h"
+
+#include <string.h>
+#include <wchar.h>
+
+#include "settings/SettingsParse.h"
+
+// The keys of the source mirror those of the settings file.
+static const char KEY_ADDRESS[] = "ServerAddress";
+static const char KEY_PORT[] = "ServerPort";
+static const char KEY_PATH[] = "MsiServerPath";
+static const char KEY_VALIDATOR[] = "Validator";
+static const char KEY_TOTAL[] = "Total";
+static const char KEY_RECEIVED[] = "Received";
+
+struct TEXT_WRITER {
+    char *text;
+    size_t cbText;
+    size_t cb;
+    bool ok;
+};
+
+static void PutByte(TEXT_WRITER *writer, char c)
+{
+    if (writer->cb + 1 >= writer->cbText) {
+        writer->ok = false;
+        return;
+    }
+    writer->text[writer->cb++] = c;
+}
+
+static void PutBytes(TEXT_WRITER *writer, const char *bytes)
+{
+    for (; *bytes != '\0'; ++bytes)
+        PutByte(writer, *bytes);
+}
+
+static void PutNumber(TEXT_WRITER *writer, int64_t value)
+{
+    char digits[24];
+    size_t n = 0;
+    uint64_t magnitude = value < 0 ? (uint64_t)-value : (uint64_t)value;
+    do {
+        digits[n++] = (char)('0' + magnitude % 10);
+        magnitude /= 10;
+    } while (magnitude != 0);
+    if (value < 0)
+        PutByte(writer, '-');
+    while (n > 0)
+        PutByte(writer, digits[--n]);
+}
+
+// Only what reads back the same: single-byte characters, no line end, no blank at either end
+// (the reader trims them).
+static void PutWide(TEXT_WRITER *writer, const wchar_t *value)
+{
+    for (size_t i = 0; value[i] != L'\0'; ++i) {
+        bool edge = i == 0 || value[i + 1] == L'\0';
+        if (value[i] > 0xFF || value[i] == L'\n' || (edge && (value[i] == L' ' || (value[i] >= L'\t' && value[i] <= L'\r'))))
+            writer->ok = false;
+        PutByte(writer, (char)(unsigned char)value[i]);
+    }
+}
+
+static void BeginLine(TEXT_WRITER *writer, const char *key)
+{
+    PutBytes(writer, key);
+    PutByte(writer, '=');
+}
+
+static void EndLine(TEXT_WRITER *writer)
+{
+    PutBytes(writer, "\r\n");
+}
+
+size_t FormatResumeState(char *text, size_t cbText, const RESUME_STATE *state)
+{
+    TEXT_WRITER writer = {text, cbText, 0, true};
+    BeginLine(&writer, KEY_ADDRESS);
+    PutWide(&writer, state->ServerAddress);
+    EndLine(&writer);
+    BeginLine(&writer, KEY_PORT);
+    PutNumber(&writer, state->ServerPort);
+    EndLine(&writer);
+    BeginLine(&writer, KEY_PATH);
+    PutWide(&writer, state->MsiServerPath);
+    EndLine(&writer);
+    BeginLine(&writer, KEY_VALIDATOR);
+    PutWide(&writer, state->validator);
+    EndLine(&writer);
+    BeginLine(&writer, KEY_TOTAL);
+    PutNumber(&writer, state->total);
+    EndLine(&writer);
+    BeginLine(&writer, KEY_RECEIVED);
+    PutNumber(&writer, state->received);
+    EndLine(&writer);
+    return writer.ok ? writer.cb : 0;
+}
+
+// Plain decimal within [low, high]: an optional minus, digits and nothing else.
+static bool ReadStrictNumber(const char *text, int64_t low, int64_t high, int64_t *number)
+{
+    bool negative = *text == '-';
+    if (negative)
+        ++text;
+    int64_t value = 0;
+    const char *digits = text;
+    for (; *text >= '0' && *text <= '9'; ++text) {
+        value = value * 10 + (*text - '0');
+        if (value > UINT32_MAX)
+            return false;
+    }
+    if (text == digits || *text != '\0')
+        return false;
+    value = negative ? -value : value;
+    *number = value;
+    return value >= low && value <= high;
+}
+
+static const unsigned SEEN_ADDRESS = 1;
+static const unsigned SEEN_PORT = 2;
+static const unsigned SEEN_PATH = 4;
+static const unsigned SEEN_VALIDATOR = 8;
+static const unsigned SEEN_TOTAL = 16;
+static const unsigned SEEN_RECEIVED = 32;
+static const unsigned SEEN_ALL = 63;
+static const unsigned SEEN_ODD = 64;
+
+struct STATE_READER {
+    RESUME_STATE *state;
+    unsigned seen;
+};
+
+// A key whose value reads is seen; one that does not, or a key nobody wrote, makes the
+// whole state odd.
+static void Mark(STATE_READER *reader, bool read, unsigned flag)
+{
+    reader->seen |= read ? flag : SEEN_ODD;
+}
+
+static bool ReadText(wchar_t *field, size_t cchField, const char *value)
+{
+    StoreSettingText(field, cchField, value);
+    return strlen(value) < cchField;
+}
+
+static void ReadStateLine(void *context, const char *key, const char *value)
+{
+    STATE_READER *reader = (STATE_READER *)context;
+    RESUME_STATE *state = reader->state;
+    int64_t number = 0;
+    if (CompareNoCase(key, KEY_ADDRESS) == 0) {
+        Mark(reader, ReadText(state->ServerAddress, SETTINGS_CCH_TEXT, value), SEEN_ADDRESS);
+    } else if (CompareNoCase(key, KEY_PORT) == 0) {
+        Mark(reader, ReadStrictNumber(value, INT32_MIN, INT32_MAX, &number), SEEN_PORT);
+        state->ServerPort = (int32_t)number;
+    } else if (CompareNoCase(key, KEY_PATH) == 0) {
+        Mark(reader, ReadText(state->MsiServerPath, SETTINGS_CCH_TEXT, value), SEEN_PATH);
+    } else if (CompareNoCase(key, KEY_VALIDATOR) == 0) {
+        Mark(reader, ReadText(state->validator, CCH_VALIDATOR, value) && IsValidatorText(state->validator, strlen(value)),
+             SEEN_VALIDATOR);
+    } else if (CompareNoCase(key, KEY_TOTAL) == 0) {
+        Mark(reader, ReadStrictNumber(value, 1, UINT32_MAX, &number), SEEN_TOTAL);
+        state->total = (uint32_t)number;
+    } else if (CompareNoCase(key, KEY_RECEIVED) == 0) {
+        Mark(reader, ReadStrictNumber(value, 0, UINT32_MAX, &number), SEEN_RECEIVED);
+        state->received = (uint32_t)number;
+    } else {
+        reader->seen |= SEEN_ODD;
+    }
+}
+
+bool ParseResumeState(const char *text, size_t cb, RESUME_STATE *state)
+{
+    RESUME_STATE read = {};
+    STATE_READER reader = {&read, 0};
+    ForEachSettingsLine(text, cb, ReadStateLine, &reader);
+    if (reader.seen != SEEN_ALL || read.received >= read.total)
+        return false;
+    *state = read;
+    return true;
+}
+
+bool IsSameSource(const RESUME_STATE *state, const BOOTSTRAP_SETTINGS *settings)
+{
+    return wcscmp(state->ServerAddress, settings->ServerAddress) == 0 && state->ServerPort == settings->ServerPort &&
+           wcscmp(state->MsiServerPath, settings->MsiServerPath) == 0;
+}
+
+static bool Append(wchar_t *text, size_t cchText, size_t *cch, const wchar_t *part)
+{
+    for (; *part != L'\0'; ++part) {
+        if (*cch + 1 >= cchText)
+            return false;
+        text[(*cch)++] = *part;
+    }
+    text[*cch] = L'\0';
+    return true;
+}
+
+bool FormatRangeRequest(wchar_t *text, size_t cchText, uint32_t from, const wchar_t *validator)
+{
+    wchar_t digits[12];
+    size_t n = sizeof(digits) / sizeof(digits[0]) - 1;
+    digits[n] = L'\0';
+    do {
+        digits[--n] = (wchar_t)(L'0' + from % 10);
+        from /= 10;
+    } while (from != 0);
+    size_t cch = 0;
+    return cchText > 0 && Append(text, cchText, &cch, L"Range: bytes=") && Append(text, cchText, &cch, digits + n) &&
+           Append(text, cchText, &cch, L"-\r\nIf-Range: ") && Append(text, cchText, &cch, validator) &&
+           Append(text, cchText, &cch, L"\r\n");
+}
