@@ -5,208 +5,287 @@
 #include "settings/Settings.h"
 #include "ui/SystemLibraries.h"
 #include "HeaderScan.h"
+#include "PartFile.h"
 #include "Progress.h"
+#include "ResumeText.h"
+#include "RetryPolicy.h"
 #include "Verify.h"
 
-static const wchar_t PART_SUFFIX[] = L".part";
-enum { CCH_PART_PATH = SETTINGS_CCH_TEXT + sizeof(PART_SUFFIX) / sizeof(wchar_t) - 1 };
+// A run that is killed loses at most this much of what it received.
+static const uint32_t CB_CHECKPOINT = 4 * 1024 * 1024;
 
-static void MakePartPath(wchar_t *partPath)
-{
-    size_t cch = 0;
-    for (const wchar_t *p = BootstrapSettings.MsiLocalPath; *p != L'\0'; ++p)
-        partPath[cch++] = *p;
-    for (const wchar_t *p = PART_SUFFIX; *p != L'\0'; ++p)
-        partPath[cch++] = *p;
-    partPath[cch] = L'\0';
-}
+// One run's download, across its tries.
+struct TRANSFER {
+    PART_FILE part;
+    PACKAGE_VERIFIER verifier;
+    uint32_t received;                 // bytes in the .part, every one of them verified
+    uint32_t total;                    // the length of the body they belong to
+    wchar_t validator[CCH_VALIDATOR];  // of the answer that began that body; empty: none
+};
 
-// The package name may be taken over: nothing there, or a plain file nobody holds open. A
-// read-only file, a folder or a file in use would only refuse the finished download, so they
-// end the transfer before its body.
-static bool CanTakePackageName()
-{
-    DWORD attributes = GetFileAttributesW(BootstrapSettings.MsiLocalPath);
-    if (attributes == INVALID_FILE_ATTRIBUTES)
-        return true;
-    // Asked for explicitly: not every system refuses a write open of a read-only file.
-    if (attributes & (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_DIRECTORY))
-        return false;
-    // A file in use elsewhere cannot be opened without sharing.
-    HANDLE hExisting = CreateFileW(BootstrapSettings.MsiLocalPath, GENERIC_WRITE, 0, NULL,
-                                   OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL);
-    if (hExisting == INVALID_HANDLE_VALUE)
-        return false;
-    CloseHandle(hExisting);
-    return true;
-}
+// How one try ended.
+struct ATTEMPT {
+    DWORD result;         // 0; the platform's code before the body; else 1
+    bool transient;       // worth another try
+    uint32_t retryAfter;  // what the server asked for, or NO_RETRY_AFTER
+};
+
+struct HTTP_REQUEST {
+    HINTERNET hSession;
+    HINTERNET hConnect;
+    HINTERNET hRequest;
+};
 
 // Read right after the failing call, before any cleanup can overwrite it. A failure
 // must never read as success, should the platform leave no code.
-static DWORD LastErrorOrOne()
+static void PlatformFailure(ATTEMPT *attempt)
 {
     DWORD error = GetLastError();
-    return error != 0 ? error : 1;
+    attempt->result = error != 0 ? error : 1;
+    attempt->transient = IsTransientError(attempt->result);
 }
 
-DWORD DownloadInstaller()
+static void RestartVerify(TRANSFER *transfer, bool *ok)
 {
-    DWORD result = 0;
-    HINTERNET hSession = NULL;
-    HINTERNET hConnect = NULL;
-    HINTERNET hRequest = NULL;
+    EndVerify(&transfer->verifier);
+    *ok = BeginVerify(&transfer->verifier) && *ok;
+}
+
+static void CopyValidator(wchar_t *to, const wchar_t *from)
+{
+    lstrcpynW(to, from, CCH_VALIDATOR);
+}
+
+// Picks up what an earlier run left, when it fits these settings and still reads as the
+// package; otherwise the run starts from nothing.
+static void BeginTransfer(TRANSFER *transfer)
+{
+    ZeroMemory(transfer, sizeof(*transfer));
+    InitPartFile(&transfer->part);
+    RESUME_STATE state;
+    bool kept = OpenKeptPart(&transfer->part, &state);
+    if (kept)
+        RestartVerify(transfer, &kept);
+    if (kept && VerifyKeptBytes(&transfer->part, &transfer->verifier, state.received)) {
+        transfer->received = state.received;
+        transfer->total = state.total;
+        CopyValidator(transfer->validator, state.validator);
+        // The bar starts where the kept bytes end.
+        ReportProgress(transfer->received, transfer->total);
+    } else {
+        DiscardPart(&transfer->part);
+    }
+}
+
+// Session, connection and request, sent; asking only for the rest when bytes are kept.
+static bool SendRequest(const TRANSFER *transfer, HTTP_REQUEST *http, ATTEMPT *attempt)
+{
+    wchar_t range[CCH_VALIDATOR + 64];
+    const wchar_t *headers = WINHTTP_NO_ADDITIONAL_HEADERS;
+    if (AsksForRange(transfer->received, transfer->validator) &&
+        FormatRangeRequest(range, sizeof(range) / sizeof(range[0]), transfer->received, transfer->validator))
+        headers = range;
+    bool sent =
+        LoadWinHttp() &&
+        (http->hSession = WinHttp.Open(L"", WINHTTP_ACCESS_TYPE_DEFAULT_PROXY, WINHTTP_NO_PROXY_NAME,
+                                       WINHTTP_NO_PROXY_BYPASS, 0)) != NULL &&
+        (http->hConnect = WinHttp.Connect(http->hSession, BootstrapSettings.ServerAddress,
+                                          (INTERNET_PORT)(BootstrapSettings.ServerPort & 0xFFFF), 0)) != NULL &&
+        (http->hRequest = WinHttp.OpenRequest(http->hConnect, L"GET", BootstrapSettings.MsiServerPath, NULL,
+                                              WINHTTP_NO_REFERER, WINHTTP_DEFAULT_ACCEPT_TYPES, 0)) != NULL &&
+        WinHttp.SendRequest(http->hRequest, headers, headers == WINHTTP_NO_ADDITIONAL_HEADERS ? 0 : (DWORD)-1L,
+                            WINHTTP_NO_REQUEST_DATA, 0, 0, 0);
+    if (!sent)
+        PlatformFailure(attempt);
+    return sent;
+}
+
+static void CloseRequest(HTTP_REQUEST *http)
+{
+    if (http->hRequest != NULL)
+        WinHttp.CloseHandle(http->hRequest);
+    if (http->hConnect != NULL)
+        WinHttp.CloseHandle(http->hConnect);
+    if (http->hSession != NULL)
+        WinHttp.CloseHandle(http->hSession);
+}
+
+// The final answer's headers (redirects are the client's), scanned into answer.
+static bool ReceiveAnswer(HINTERNET hRequest, ANSWER *answer, ATTEMPT *attempt)
+{
+    bool scanned = false;
     wchar_t *headers = NULL;
-    BYTE *chunk = NULL;
-    HANDLE hFile = INVALID_HANDLE_VALUE;
-    HANDLE hHeap = GetProcessHeap();
-    PACKAGE_VERIFIER verifier = {};
-    wchar_t partPath[CCH_PART_PATH];
-    uint32_t total = 0;
-    uint32_t received = 0;
     DWORD cbHeaders = 0;
-    BOOL responseOk;
-    BOOL sized;
-
-    if (!LoadWinHttp()) {
-        result = LastErrorOrOne();
-        goto Cleanup;
-    }
-    hSession = WinHttp.Open(L"", WINHTTP_ACCESS_TYPE_DEFAULT_PROXY, WINHTTP_NO_PROXY_NAME,
-                           WINHTTP_NO_PROXY_BYPASS, 0);
-    if (hSession == NULL) {
-        result = LastErrorOrOne();
-        goto Cleanup;
-    }
-    hConnect = WinHttp.Connect(hSession, BootstrapSettings.ServerAddress,
-                              (INTERNET_PORT)(BootstrapSettings.ServerPort & 0xFFFF), 0);
-    if (hConnect == NULL) {
-        result = LastErrorOrOne();
-        goto Cleanup;
-    }
-    hRequest = WinHttp.OpenRequest(hConnect, L"GET", BootstrapSettings.MsiServerPath, NULL,
-                                  WINHTTP_NO_REFERER, WINHTTP_DEFAULT_ACCEPT_TYPES, 0);
-    if (hRequest == NULL) {
-        result = LastErrorOrOne();
-        goto Cleanup;
-    }
-    if (!WinHttp.SendRequest(hRequest, WINHTTP_NO_ADDITIONAL_HEADERS, 0, WINHTTP_NO_REQUEST_DATA,
-                            0, 0, 0)) {
-        result = LastErrorOrOne();
-        goto Cleanup;
-    }
-
+    DWORD cchHeaders;
     // A failed receive shows up as a failed size query; its code is the one reported.
-    responseOk = WinHttp.ReceiveResponse(hRequest, NULL);
-    sized = WinHttp.QueryHeaders(hRequest, WINHTTP_QUERY_RAW_HEADERS_CRLF,
-                                WINHTTP_HEADER_NAME_BY_INDEX, NULL, &cbHeaders,
-                                WINHTTP_NO_HEADER_INDEX);
+    BOOL responseOk = WinHttp.ReceiveResponse(hRequest, NULL);
+    BOOL sized = WinHttp.QueryHeaders(hRequest, WINHTTP_QUERY_RAW_HEADERS_CRLF, WINHTTP_HEADER_NAME_BY_INDEX, NULL,
+                                      &cbHeaders, WINHTTP_NO_HEADER_INDEX);
     if (!responseOk || sized || GetLastError() != ERROR_INSUFFICIENT_BUFFER) {
-        result = LastErrorOrOne();
+        PlatformFailure(attempt);
         goto Cleanup;
     }
-    {
-        // One spare character keeps the text terminated whatever the second query writes.
-        DWORD cchHeaders = cbHeaders / sizeof(wchar_t);
-        headers = (wchar_t *)HeapAlloc(hHeap, HEAP_ZERO_MEMORY, (cchHeaders + 1) * sizeof(wchar_t));
-        if (headers == NULL) {
-            result = 1;
-            goto Cleanup;
-        }
-        cbHeaders = cchHeaders * sizeof(wchar_t);
-        if (!WinHttp.QueryHeaders(hRequest, WINHTTP_QUERY_RAW_HEADERS_CRLF,
-                                 WINHTTP_HEADER_NAME_BY_INDEX, headers, &cbHeaders,
-                                 WINHTTP_NO_HEADER_INDEX)) {
-            result = LastErrorOrOne();
-            goto Cleanup;
-        }
-        // Error pages are never saved: only a 2xx final answer carries the package.
-        if (IsSuccessStatus(headers, cchHeaders))
-            total = FindContentLength(headers, cchHeaders);
-        HeapFree(hHeap, 0, headers);
-        headers = NULL;
-    }
-    if (total == 0 || !BeginVerify(&verifier)) {
-        result = 1;
+    // One spare character keeps the text terminated whatever the second query writes.
+    cchHeaders = cbHeaders / sizeof(wchar_t);
+    headers = (wchar_t *)HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, (cchHeaders + 1) * sizeof(wchar_t));
+    if (headers == NULL)
+        goto Cleanup;
+    cbHeaders = cchHeaders * sizeof(wchar_t);
+    if (!WinHttp.QueryHeaders(hRequest, WINHTTP_QUERY_RAW_HEADERS_CRLF, WINHTTP_HEADER_NAME_BY_INDEX, headers,
+                              &cbHeaders, WINHTTP_NO_HEADER_INDEX)) {
+        PlatformFailure(attempt);
         goto Cleanup;
     }
+    ScanAnswer(headers, cchHeaders, answer);
+    scanned = true;
 
-    if (!CanTakePackageName()) {
-        result = 1;
-        goto Cleanup;
-    }
-    MakePartPath(partPath);
-    hFile = CreateFileW(partPath, GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL,
-                        NULL);
-    if (hFile == INVALID_HANDLE_VALUE) {
-        result = 1;
-        goto Cleanup;
-    }
+Cleanup:
+    if (headers != NULL)
+        HeapFree(GetProcessHeap(), 0, headers);
+    return scanned;
+}
 
+// A whole body begins: whatever was kept goes, and the checks start again at its first byte.
+static bool StartBody(TRANSFER *transfer, const ANSWER *answer)
+{
+    bool started = CanTakePackageName() && StartPart(&transfer->part);
+    RestartVerify(transfer, &started);
+    if (transfer->received > 0)
+        ReportProgress(0, answer->length);
+    transfer->received = 0;
+    transfer->total = answer->length;
+    CopyValidator(transfer->validator, answer->validator);
+    // From the body's first byte, a killed run leaves a state that says what the .part is.
+    if (started)
+        CheckpointPart(&transfer->part, transfer->validator, transfer->total, 0);
+    return started;
+}
+
+// What is kept no longer matches the server's package: the next try asks for all of it.
+static void DropKeptBytes(TRANSFER *transfer)
+{
+    ReportProgress(0, transfer->total);
+    transfer->received = 0;
+    transfer->validator[0] = L'\0';
+}
+
+// The last piece is in: the body must be exactly as long as announced and pass every check.
+static void EndBody(TRANSFER *transfer, ATTEMPT *attempt)
+{
+    if (transfer->received < transfer->total)
+        attempt->transient = true;
+    else if (FinishVerify(&transfer->verifier, transfer->received))
+        attempt->result = 0;
+}
+
+// Reads the body after what is kept into the .part, a piece at a time.
+static void ReceiveBody(TRANSFER *transfer, HINTERNET hRequest, ATTEMPT *attempt)
+{
+    HANDLE hHeap = GetProcessHeap();
+    BYTE *chunk = NULL;
     for (;;) {
         DWORD cbAvailable = 0;
+        DWORD cbRead = 0;
         if (!WinHttp.QueryDataAvailable(hRequest, &cbAvailable)) {
-            result = 1;
+            attempt->transient = true;
             break;
         }
         // The client reports a cut-off body as a normal end: only the count tells.
         if (cbAvailable == 0) {
-            result = received == total && FinishVerify(&verifier, received) ? 0 : 1;
+            EndBody(transfer, attempt);
             break;
         }
         // More than announced can only end in failure; stop before it reaches the disk.
-        if (cbAvailable > total - received) {
-            result = 1;
+        if (cbAvailable > transfer->total - transfer->received)
             break;
-        }
         chunk = (BYTE *)HeapAlloc(hHeap, HEAP_ZERO_MEMORY, (SIZE_T)cbAvailable + 1);
-        if (chunk == NULL) {
-            result = 1;
+        if (chunk == NULL)
             break;
-        }
-        DWORD cbRead = 0;
-        if (!WinHttp.ReadData(hRequest, chunk, cbAvailable, &cbRead) || cbRead == 0 ||
-            cbRead > cbAvailable) {
-            result = 1;
+        if (!WinHttp.ReadData(hRequest, chunk, cbAvailable, &cbRead) || cbRead == 0 || cbRead > cbAvailable) {
+            attempt->transient = true;
             break;
         }
         // An answer that is not the package stops at its first bytes.
-        if (!UpdateVerify(&verifier, received, chunk, cbRead)) {
-            result = 1;
+        if (!UpdateVerify(&transfer->verifier, transfer->received, chunk, cbRead) ||
+            !AppendPart(&transfer->part, chunk, cbRead))
             break;
-        }
-        DWORD cbWritten = 0;
-        if (!WriteFile(hFile, chunk, cbRead, &cbWritten, NULL) || cbWritten != cbRead) {
-            result = 1;
-            break;
-        }
         HeapFree(hHeap, 0, chunk);
         chunk = NULL;
-        received += cbRead;
+        transfer->received += cbRead;
         // Synchronous: the next chunk is requested only after the window shows this one.
-        ReportProgress(received, total);
+        ReportProgress(transfer->received, transfer->total);
+        if (transfer->received - transfer->part.checkpoint >= CB_CHECKPOINT)
+            CheckpointPart(&transfer->part, transfer->validator, transfer->total, transfer->received);
     }
-
-Cleanup:
-    EndVerify(&verifier);
     if (chunk != NULL)
         HeapFree(hHeap, 0, chunk);
-    if (headers != NULL)
-        HeapFree(hHeap, 0, headers);
-    if (hRequest != NULL)
-        WinHttp.CloseHandle(hRequest);
-    if (hConnect != NULL)
-        WinHttp.CloseHandle(hConnect);
-    if (hSession != NULL)
-        WinHttp.CloseHandle(hSession);
-    if (hFile != INVALID_HANDLE_VALUE) {
-        CloseHandle(hFile);
-        // The package name only ever receives a whole, checked body; a failed run leaves
-        // nothing of its own behind, and a package already there stays as it was.
-        if (result == 0 && !MoveFileExW(partPath, BootstrapSettings.MsiLocalPath,
-                                        MOVEFILE_REPLACE_EXISTING))
-            result = 1;
-        if (result != 0)
-            DeleteFileW(partPath);
+}
+
+static void FollowAnswer(TRANSFER *transfer, const ANSWER *answer, HINTERNET hRequest, ATTEMPT *attempt)
+{
+    attempt->retryAfter = answer->retryAfter;
+    switch (JudgeAnswer(answer, transfer->received, transfer->total, transfer->validator)) {
+    case VERDICT_FULL_BODY:
+        if (StartBody(transfer, answer))
+            ReceiveBody(transfer, hRequest, attempt);
+        break;
+    case VERDICT_CONTINUE:
+        if (CanTakePackageName())
+            ReceiveBody(transfer, hRequest, attempt);
+        break;
+    case VERDICT_START_OVER:
+        DropKeptBytes(transfer);
+        attempt->transient = true;
+        break;
+    case VERDICT_RETRY:
+        attempt->transient = true;
+        break;
+    case VERDICT_FAIL:
+        break;
     }
+}
+
+// One request and what follows from its answer; everything it opened is closed again.
+static void RunAttempt(TRANSFER *transfer, ATTEMPT *attempt)
+{
+    HTTP_REQUEST http = {NULL, NULL, NULL};
+    ANSWER answer;
+    attempt->result = 1;
+    attempt->transient = false;
+    attempt->retryAfter = NO_RETRY_AFTER;
+    if (SendRequest(transfer, &http, attempt) && ReceiveAnswer(http.hRequest, &answer, attempt))
+        FollowAnswer(transfer, &answer, http.hRequest, attempt);
+    CloseRequest(&http);
+}
+
+// The package takes its name only whole and checked. A run cut off by the network keeps what
+// a validator vouches for, for the next run; every other failure leaves nothing of its own.
+static DWORD EndTransfer(TRANSFER *transfer, const ATTEMPT *attempt)
+{
+    DWORD result = attempt->result;
+    if (result == 0 && !CompletePart(&transfer->part))
+        result = 1;
+    if (result != 0 && attempt->transient && AsksForRange(transfer->received, transfer->validator)) {
+        CheckpointPart(&transfer->part, transfer->validator, transfer->total, transfer->received);
+        KeepPart(&transfer->part);
+    } else if (result != 0) {
+        DiscardPart(&transfer->part);
+    }
+    EndVerify(&transfer->verifier);
     return result;
+}
+
+DWORD DownloadInstaller()
+{
+    TRANSFER transfer;
+    ATTEMPT attempt;
+    RETRY_STATE retry = {0, 0, 0, GetTickCount() ^ (GetCurrentProcessId() << 16)};
+    BeginTransfer(&transfer);
+    for (;;) {
+        RunAttempt(&transfer, &attempt);
+        if (!attempt.transient || !NextRetry(&retry, transfer.received))
+            break;
+        Sleep(RetryWaitMs(&retry, attempt.retryAfter));
+    }
+    return EndTransfer(&transfer, &attempt);
 }

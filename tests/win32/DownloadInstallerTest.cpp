@@ -9,6 +9,7 @@
 
 #include "FixtureServer.h"
 #include "TestFolder.h"
+#include "download/RetryPolicy.h"
 #include "download/Transfer.h"
 #include "settings/Settings.h"
 
@@ -16,6 +17,13 @@ namespace {
 
 const char PACKAGE[] = "LumvexSetup.msi";
 const char PART[] = "LumvexSetup.msi.part";
+const char STATE[] = "LumvexSetup.msi.resume";
+
+// Retries wait milliseconds here, not seconds.
+class ShortRetryWaits : public testing::Environment {
+    void SetUp() override { RetryTiming.msFirstWait = 10; }
+};
+testing::Environment *const shortRetryWaits = testing::AddGlobalTestEnvironment(new ShortRetryWaits);
 
 enum OUTCOME {
     SUCCEEDED,       // 0
@@ -33,6 +41,9 @@ struct TransferRow {
     const wchar_t *localPath = L"LumvexSetup.msi";
     const wchar_t *pin = L"";
     bool readOnly = false;  // the files of before are read-only
+    // What each request asked for: "whole", or "<Range> if <If-Range>"; not checked when empty.
+    std::vector<std::string> asked = {};
+    DWORD msAtLeast = 0;  // the run takes at least this long
 };
 
 const size_t ANY_COUNT = (size_t)-1;
@@ -94,27 +105,51 @@ void ExpectOutcome(OUTCOME outcome, DWORD result)
         EXPECT_TRUE(result != 0 && result != 1) << "result " << result;
 }
 
+std::vector<std::string> Asked(FixtureServer &server)
+{
+    std::vector<std::string> asked = server.RequestHeaders("Range");
+    const std::vector<std::string> ifRange = server.RequestHeaders("If-Range");
+    for (size_t i = 0; i < asked.size(); ++i)
+        asked[i] = asked[i].empty() && ifRange[i].empty() ? "whole" : asked[i] + " if " + ifRange[i];
+    return asked;
+}
+
+// The text a run leaves for the next; "{port}" stands for the server's.
+std::string StateText(const std::string &path, const std::string &validator, size_t total, size_t received)
+{
+    return "ServerAddress=127.0.0.1\r\nServerPort={port}\r\nMsiServerPath=" + path + "\r\nValidator=" + validator +
+           "\r\nTotal=" + std::to_string(total) + "\r\nReceived=" + std::to_string(received) + "\r\n";
+}
+
 void RunRow(const TransferRow &row)
 {
     SCOPED_TRACE(row.label);
     TestFolder folder;
+    FixtureServer server(row.responses);
     for (const auto &file : row.before) {
         const std::wstring name(file.first.begin(), file.first.end());
-        if (file.second == "<dir>")
+        std::string content = file.second;
+        if (content.find("{port}") != std::string::npos)
+            content.replace(content.find("{port}"), 6, std::to_string(server.Port()));
+        if (content == "<dir>")
             CreateDirectoryW(name.c_str(), NULL);
         else
-            WriteFileBytes(name.c_str(), file.second);
+            WriteFileBytes(name.c_str(), content);
         if (row.readOnly)
             SetFileAttributesW(name.c_str(), FILE_ATTRIBUTE_READONLY);
     }
-    FixtureServer server(row.responses);
     PointSettingsAt(L"127.0.0.1", server.Port(), row.localPath, row.pin);
 
+    const DWORD start = GetTickCount();
     ExpectOutcome(row.outcome, DownloadInstaller());
+    EXPECT_GE(GetTickCount() - start, row.msAtLeast);
 
     EXPECT_EQ(Summarised(row.after), FolderContents());
-    if (row.requests != ANY_COUNT) {
+    if (row.requests != ANY_COUNT && row.asked.empty()) {
         EXPECT_EQ(row.requests, server.Requests().size());
+    }
+    if (!row.asked.empty()) {
+        EXPECT_EQ(row.asked, Asked(server));
     }
 }
 
@@ -132,9 +167,11 @@ TEST(DownloadInstaller, ServerAnswersTable)
         {"no blank after the colon", {Raw(ok200 + "Content-Length:3\r\n\r\n", "abc")}, FAILED, {}},
         {"Age before Content-Length", {Raw(ok200 + "Age: 99\r\nContent-Length: 11\r\n\r\n", Msi("abc"))}, SUCCEEDED, {{PACKAGE, Msi("abc")}}},
         {"404 with a body", {Respond("404 Not Found", page)}, FAILED, {}},
-        {"500 with a body", {Respond("500 Internal Server Error", page)}, FAILED, {}},
-        {"body cut off by a close", {Cut(Respond("200 OK", package), 100000, ENDING_CLOSE)}, FAILED, {}},
-        {"connection reset in the body", {Cut(Respond("200 OK", package), 100000, ENDING_RESET)}, FAILED, {}},
+        // Transient: tried three more times, each from the start (no validator), none getting further.
+        {"500 with a body", {Respond("500 Internal Server Error", page)}, FAILED, {}, {}, 4},
+        {"body cut off by a close", {Cut(Respond("200 OK", package), 100000, ENDING_CLOSE)}, FAILED, {}, {}, 4},
+        // A reset may take unread bytes with it: each try gets as far as it gets.
+        {"connection reset in the body", {Cut(Respond("200 OK", package), 100000, ENDING_RESET)}, FAILED, {}, {}, ANY_COUNT},
         {"redirect followed",
          {Respond("200 OK", Msi("moved"), "/moved.msi"),
           Raw("HTTP/1.1 302 Found\r\nLocation: /moved.msi\r\nContent-Length: 0\r\nConnection: close\r\n\r\n", "")},
@@ -142,7 +179,7 @@ TEST(DownloadInstaller, ServerAnswersTable)
         {"previous package survives a failed download", {Respond("404 Not Found", page)}, FAILED,
          {{PACKAGE, "old"}}, {{PACKAGE, "old"}}},
         {"previous package survives a cut-off body", {Cut(Respond("200 OK", package), 5000, ENDING_CLOSE)}, FAILED,
-         {{PACKAGE, "old"}}, {{PACKAGE, "old"}}},
+         {{PACKAGE, "old"}}, {{PACKAGE, "old"}}, 4},
         {"previous package replaced", {Respond("200 OK", Msi("new"))}, SUCCEEDED, {{PACKAGE, Msi("new")}}, {{PACKAGE, "old"}}},
         {"stale part replaced", {Respond("200 OK", Msi("new"))}, SUCCEEDED, {{PACKAGE, Msi("new")}}, {{PART, "stale"}}},
     };
@@ -160,7 +197,7 @@ TEST(DownloadInstaller, FaultsLeaveTheFolderAsItWas)
     while (filler.size() < 64 * 1024)
         filler += "X-Filler-" + std::to_string(filler.size()) + ": " + std::string(100, 'f') + "\r\n";
     TransferRow rows[] = {
-        {"reset in the middle of the body", {Cut(Respond("200 OK", package), 300000, ENDING_RESET)}, FAILED, old, old},
+        {"reset in the middle of the body", {Cut(Respond("200 OK", package), 300000, ENDING_RESET)}, FAILED, old, old, ANY_COUNT},
         {"64 KiB of headers", {Raw(ok200 + filler + "Content-Length: 11\r\n\r\n", Msi("abc"))}, SUCCEEDED,
          {{PACKAGE, Msi("abc")}}, old},
         {"length of 11 digits", {Raw(ok200 + "Content-Length: 10000000003\r\nConnection: close\r\n\r\n", Msi("abc"))},
@@ -185,12 +222,120 @@ TEST(DownloadInstaller, FaultsLeaveTheFolderAsItWas)
         RunRow(row);
 }
 
-// Waits for the client's own receive time-out, about 30 s: one case only.
-TEST(DownloadInstaller, SilentServerEndsAtTheClientsTimeOut)
+FixtureResponse Once(FixtureResponse response)
 {
-    const Files old = {{PACKAGE, "old"}};
+    response.times = 1;
+    return response;
+}
+
+// Waits for the client's own receive time-out, about 30 s: one case only.
+TEST(DownloadInstaller, SilentServerIsLeftAtTheClientsTimeOutAndTriedAgain)
+{
+    const std::string package = Msi(Bytes(1024 * 1024, 3));
     RunRow({"server falls silent in the middle of the body",
-            {Cut(Respond("200 OK", Msi(Bytes(1024 * 1024, 3))), 300000, ENDING_STALL)}, FAILED, old, old});
+            {Once(Cut(Respond("200 OK", package), 300000, ENDING_STALL)), Respond("200 OK", package)}, SUCCEEDED,
+            {{PACKAGE, package}}, {{PACKAGE, "old"}}, 2});
+}
+
+TransferRow Resumed(const char *label, const std::vector<FixtureResponse> &responses, OUTCOME outcome,
+                    const Files &after, const std::vector<std::string> &asked, const Files &before = {})
+{
+    TransferRow row = {label, responses, outcome, after, before};
+    row.asked = asked;
+    return row;
+}
+
+FixtureResponse Partial(const std::string &body, size_t from, size_t total, const std::string &extra = "")
+{
+    return Raw("HTTP/1.1 206 Partial Content\r\nContent-Length: " + std::to_string(body.size()) +
+                   "\r\nContent-Range: bytes " + std::to_string(from) + "-" + std::to_string(total - 1) + "/" +
+                   std::to_string(total) + "\r\n" + extra + "Connection: close\r\n\r\n",
+               body);
+}
+
+TEST(DownloadInstaller, BrokenDownloadsAreTriedAgainAndResumed)
+{
+    const std::string package = Msi(Bytes(1024 * 1024 + 5, 7));
+    const std::string changed = Msi(Bytes(1024 * 1024 + 5, 8));
+    const size_t total = package.size();
+    const std::string etag = "ETag: \"v1\"";
+    const std::string date = "Last-Modified: Mon, 07 Dec 2026 10:00:00 GMT";
+    const std::string range = "bytes=400000- if \"v1\"";
+    const FixtureResponse cut = Once(Cut(Ranged(package, etag), 400000, ENDING_CLOSE));
+    const FixtureResponse retryLater =
+        Once(Raw("HTTP/1.1 503 Service Unavailable\r\nRetry-After: 1\r\nContent-Length: 0\r\n\r\n", ""));
+    const Files done = {{PACKAGE, package}};
+    TransferRow rows[] = {
+        Resumed("cut, then the rest", {cut, Ranged(package, etag)}, SUCCEEDED, done, {"whole", range}),
+        Resumed("Last-Modified stands in for an ETag", {Once(Cut(Ranged(package, date), 400000, ENDING_CLOSE)), Ranged(package, date)},
+                SUCCEEDED, done, {"whole", "bytes=400000- if Mon, 07 Dec 2026 10:00:00 GMT"}),
+        Resumed("a weak ETag vouches for nothing", {Once(Cut(Ranged(package, "ETag: W/\"v1\""), 400000, ENDING_CLOSE)),
+                Ranged(package, "ETag: W/\"v1\"")}, SUCCEEDED, done, {"whole", "whole"}),
+        Resumed("cut every 300000 bytes, getting further each time", {Cut(Ranged(package, etag), 300000, ENDING_CLOSE)}, SUCCEEDED,
+                done, {"whole", "bytes=300000- if \"v1\"", "bytes=600000- if \"v1\"", "bytes=900000- if \"v1\""}),
+        Resumed("range ignored: 200 starts over", {cut, Respond("200 OK", package)}, SUCCEEDED, done, {"whole", range}),
+        Resumed("package changed: If-Range no longer holds", {cut, Ranged(changed, "ETag: \"v2\"")}, SUCCEEDED,
+                {{PACKAGE, changed}}, {"whole", range}),
+        Resumed("206 from another offset", {cut, Once(Partial(package.substr(300000), 300000, total)), Ranged(package, etag)},
+                SUCCEEDED, done, {"whole", range, "whole"}),
+        Resumed("206 of another version, If-Range ignored",
+                {cut, Once(Partial(changed.substr(400000), 400000, total, "ETag: \"v2\"\r\n")), Ranged(changed, "ETag: \"v2\"")},
+                SUCCEEDED, {{PACKAGE, changed}}, {"whole", range, "whole"}),
+        Resumed("416 starts over",
+                {cut, Once(Raw("HTTP/1.1 416 Range Not Satisfiable\r\nContent-Range: bytes */9\r\nContent-Length: 0\r\n\r\n", "")),
+                 Ranged(package, etag)}, SUCCEEDED, done, {"whole", range, "whole"}),
+        Resumed("503 with Retry-After", {retryLater, Respond("200 OK", package)}, SUCCEEDED, done, {"whole", "whole"}),
+        // What an earlier run left, as it left it.
+        Resumed("kept part resumes at the recorded count", {Ranged(package, etag)}, SUCCEEDED, done, {range},
+                {{PART, package.substr(0, 400100)}, {STATE, StateText("/LumvexSetup.msi", "\"v1\"", total, 400000)}}),
+        Resumed("kept part from another path", {Ranged(package, etag)}, SUCCEEDED, done, {"whole"},
+                {{PART, package.substr(0, 400000)}, {STATE, StateText("/Other.msi", "\"v1\"", total, 400000)}}),
+        Resumed("state that does not parse", {Ranged(package, etag)}, SUCCEEDED, done, {"whole"},
+                {{PART, package.substr(0, 400000)}, {STATE, StateText("/LumvexSetup.msi", "\"v1\"", total, 400000) + "Received=4x\r\n"}}),
+        Resumed("state counts more than the part holds", {Ranged(package, etag)}, SUCCEEDED, done, {"whole"},
+                {{PART, package.substr(0, 1000)}, {STATE, StateText("/LumvexSetup.msi", "\"v1\"", total, 400000)}}),
+        Resumed("kept bytes that are no package", {Ranged(package, etag)}, SUCCEEDED, done, {"whole"},
+                {{PART, std::string(400000, 'x')}, {STATE, StateText("/LumvexSetup.msi", "\"v1\"", total, 400000)}}),
+        Resumed("part without a state", {Ranged(package, etag)}, SUCCEEDED, done, {"whole"}, {{PART, package.substr(0, 400000)}}),
+    };
+    rows[9].msAtLeast = 900;
+    for (const TransferRow &row : rows)
+        RunRow(row);
+}
+
+TEST(DownloadInstaller, ResumedBodyMustStillMatchThePin)
+{
+    const std::string package = Msi(Bytes(1024 * 1024, 9));
+    const std::string forged = package.substr(0, 400000) + Bytes(package.size() - 400000, 10);
+    TransferRow row = Resumed("the rest of another package under the same ETag", {Ranged(forged, "ETag: \"v1\"")}, FAILED,
+                              {{PACKAGE, "old"}}, {"bytes=400000- if \"v1\""},
+                              {{PACKAGE, "old"}, {PART, package.substr(0, 400000)},
+                               {STATE, StateText("/LumvexSetup.msi", "\"v1\"", package.size(), 400000)}});
+    row.pin = L"53b475f4609602ce5c544a7dd186c676852b64a1575c26af2aee2c6db3fb670e";  // of package
+    RunRow(row);
+}
+
+// The state one run writes is the one the next run reads.
+TEST(DownloadInstaller, NextRunResumesWhereACutRunStopped)
+{
+    TestFolder folder;
+    const std::string package = Msi(Bytes(1024 * 1024, 11));
+    FixtureResponse unavailable = Raw("HTTP/1.1 503 Service Unavailable\r\nContent-Length: 0\r\n\r\n", "");
+    unavailable.times = 3;
+    FixtureServer server({Once(Cut(Ranged(package, "ETag: \"v1\""), 400000, ENDING_CLOSE)), unavailable,
+                          Ranged(package, "ETag: \"v1\"")});
+    PointSettingsAt(L"127.0.0.1", server.Port());
+
+    EXPECT_EQ(1u, DownloadInstaller());
+    Files kept = FolderContents();
+    EXPECT_EQ(Summarised({{PART, package.substr(0, 400000)}})[PART], kept[PART]);
+    EXPECT_EQ(1u, kept.count(STATE));
+
+    EXPECT_EQ(0u, DownloadInstaller());
+    EXPECT_EQ(Summarised({{PACKAGE, package}}), FolderContents());
+    const std::vector<std::string> asked = {"whole", "bytes=400000- if \"v1\"", "bytes=400000- if \"v1\"",
+                                            "bytes=400000- if \"v1\"", "bytes=400000- if \"v1\""};
+    EXPECT_EQ(asked, Asked(server));
 }
 
 TransferRow Checked(const char *label, const wchar_t *localPath, const wchar_t *pin, const std::string &body,
@@ -309,6 +454,7 @@ TEST(DownloadInstaller, NothingLeaksOnAnyPath)
         Cut(Respond("200 OK", Msi(Bytes(200000, 6)), "/reset.msi"), 100000, ENDING_RESET),
         Respond("200 OK", "<html>portal</html>", "/portal.msi"),
         At("/loop.msi", Raw("HTTP/1.1 302 Found\r\nLocation: /loop.msi\r\nContent-Length: 0\r\n\r\n", "")),
+        At("/ranged.msi", Cut(Ranged(Msi(Bytes(200000, 12)), "ETag: \"r\""), 120000, ENDING_CLOSE)),
     });
     const unsigned short refused = UnusedPort();
     CreateDirectoryW(L"folder.msi", NULL);
@@ -332,13 +478,14 @@ TEST(DownloadInstaller, NothingLeaksOnAnyPath)
         {L"/ok.msi", L"readonly.msi", L"", server.Port()},
         {L"/ok.msi", L"folder.msi", L"", server.Port()},
         {L"/ok.msi", L"a.msi", L"", refused},
+        {L"/ranged.msi", L"ranged.msi", L"", server.Port()},
     };
     auto round = [&] {
         for (const auto &path : paths) {
             PointSettingsAt(L"127.0.0.1", path.port, path.localPath, path.pin);
             lstrcpyW(BootstrapSettings.MsiServerPath, path.serverPath);
             const DWORD result = DownloadInstaller();
-            EXPECT_EQ(lstrcmpW(path.localPath, L"ok.msi") == 0, result == 0);
+            EXPECT_EQ(lstrcmpW(path.localPath, L"ok.msi") == 0 || lstrcmpW(path.localPath, L"ranged.msi") == 0, result == 0);
         }
         server.WaitIdle();
     };
@@ -352,11 +499,12 @@ TEST(DownloadInstaller, NothingLeaksOnAnyPath)
     for (int i = 0; i < 30; ++i)
         round();
     EXPECT_EQ(handles, HandleCount());
-    // 360 transfers: the smallest block lost per call (the header text) would add up to ten
+    // 390 transfers: the smallest block lost per call (the header text) would add up to ten
     // times this slack for the client's own caches.
     EXPECT_LT((long long)HeapBytesInUse() - (long long)inUse, 4096);
     EXPECT_LT((long long)PrivateBytes() - (long long)bytes, 64 * 1024);
-    EXPECT_EQ(Summarised({{"ok.msi", Msi(Bytes(200000, 4))}, {"readonly.msi", "old"}, {"folder.msi", "<dir>"}}),
+    EXPECT_EQ(Summarised({{"ok.msi", Msi(Bytes(200000, 4))}, {"ranged.msi", Msi(Bytes(200000, 12))}, {"readonly.msi", "old"},
+                          {"folder.msi", "<dir>"}}),
               FolderContents());
 }
 

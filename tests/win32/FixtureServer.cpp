@@ -1,5 +1,8 @@
 #include "FixtureServer.h"
 
+#include <ctype.h>
+#include <stdlib.h>
+
 namespace {
 
 struct Connection {
@@ -29,7 +32,7 @@ bool SendAll(SOCKET s, const char *data, size_t cb)
     return true;
 }
 
-std::string ReadRequestPath(SOCKET s)
+std::string ReadRequestHead(SOCKET s)
 {
     std::string request;
     char buffer[4096];
@@ -39,9 +42,49 @@ std::string ReadRequestPath(SOCKET s)
             break;
         request.append(buffer, (size_t)got);
     }
-    size_t begin = request.find(' ');
-    size_t end = begin == std::string::npos ? begin : request.find(' ', begin + 1);
-    return end == std::string::npos ? std::string() : request.substr(begin + 1, end - begin - 1);
+    return request;
+}
+
+std::string PathOf(const std::string &head)
+{
+    size_t begin = head.find(' ');
+    size_t end = begin == std::string::npos ? begin : head.find(' ', begin + 1);
+    return end == std::string::npos ? std::string() : head.substr(begin + 1, end - begin - 1);
+}
+
+std::string HeaderOf(const std::string &head, const std::string &name)
+{
+    std::string lower = head;
+    for (char &c : lower)
+        c = (char)tolower((unsigned char)c);
+    std::string key = "\r\n" + name + ":";
+    for (char &c : key)
+        c = (char)tolower((unsigned char)c);
+    size_t at = lower.find(key);
+    if (at == std::string::npos)
+        return "";
+    size_t begin = head.find_first_not_of(' ', at + key.size());
+    return head.substr(begin, head.find("\r\n", begin) - begin);
+}
+
+// What a server that honours ranges sends for this request: the 206 head and the offset of
+// its body, or nothing to change.
+void ApplyRange(const FixtureResponse &response, const std::string &request, std::string *head, size_t *offset)
+{
+    const std::string range = HeaderOf(request, "Range");
+    const std::string ifRange = HeaderOf(request, "If-Range");
+    if (!response.ranges || range.compare(0, 6, "bytes=") != 0 || (!ifRange.empty() && ifRange != response.validator))
+        return;
+    size_t from = strtoul(range.c_str() + 6, NULL, 10);
+    size_t total = response.body.size();
+    if (from >= total)
+        return;
+    std::string rest = response.head.substr(response.head.find("\r\n") + 2);
+    rest = rest.substr(rest.find("\r\n") + 2);  // the Content-Length line
+    *head = "HTTP/1.1 206 Partial Content\r\nContent-Length: " + std::to_string(total - from) +
+            "\r\nContent-Range: bytes " + std::to_string(from) + "-" + std::to_string(total - 1) + "/" +
+            std::to_string(total) + "\r\n" + rest;
+    *offset = from;
 }
 
 }  // namespace
@@ -56,12 +99,26 @@ FixtureResponse Respond(const std::string &status, const std::string &body, cons
     return response;
 }
 
-FixtureServer::FixtureServer(std::vector<FixtureResponse> responses) : responses_(std::move(responses))
+FixtureResponse Ranged(const std::string &body, const std::string &validatorLine)
+{
+    FixtureResponse response;
+    response.head = "HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(body.size()) + "\r\n" + validatorLine +
+                    "\r\nConnection: close\r\n\r\n";
+    response.body = body;
+    response.ranges = true;
+    response.validator = validatorLine.substr(validatorLine.find(':') + 2);
+    return response;
+}
+
+FixtureServer::FixtureServer(std::vector<FixtureResponse> responses)
+    : responses_(std::move(responses)), served_(responses_.size(), 0)
 {
     EnsureWinsock();
     InitializeCriticalSection(&lock_);
-    // Room for a leak test's hundreds of requests, so the record itself never reallocates.
+    // Room for a leak test's hundreds of requests, so the records never reallocate (and the
+    // paths are short enough to need no memory of their own).
     requests_.reserve(4096);
+    heads_.reserve(1 << 20);
     hStop_ = CreateEventW(NULL, TRUE, FALSE, NULL);
     hGate_ = CreateEventW(NULL, TRUE, FALSE, NULL);
     listener_ = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
@@ -102,6 +159,16 @@ std::vector<std::string> FixtureServer::Requests()
     return copy;
 }
 
+std::vector<std::string> FixtureServer::RequestHeaders(const std::string &name)
+{
+    EnterCriticalSection(&lock_);
+    std::vector<std::string> values;
+    for (size_t at = 0; at < heads_.size(); at = heads_.find('\0', at) + 1)
+        values.push_back(HeaderOf(heads_.substr(at, heads_.find('\0', at) - at), name));
+    LeaveCriticalSection(&lock_);
+    return values;
+}
+
 DWORD WINAPI FixtureServer::AcceptThread(void *self)
 {
     FixtureServer *server = (FixtureServer *)self;
@@ -135,27 +202,34 @@ DWORD WINAPI FixtureServer::ConnectionThread(void *context)
 
 void FixtureServer::Serve(SOCKET s)
 {
-    std::string path = ReadRequestPath(s);
-    EnterCriticalSection(&lock_);
-    requests_.push_back(path);
-    LeaveCriticalSection(&lock_);
-
+    const std::string request = ReadRequestHead(s);
+    const std::string path = PathOf(request);
     FixtureResponse notFound = Respond("404 Not Found", "");
     const FixtureResponse *response = &notFound;
-    for (const FixtureResponse &candidate : responses_) {
-        if (candidate.path.empty() || candidate.path == path) {
+    EnterCriticalSection(&lock_);
+    requests_.push_back(path);
+    heads_.append(request).push_back('\0');
+    for (size_t i = 0; i < responses_.size(); ++i) {
+        const FixtureResponse &candidate = responses_[i];
+        if ((candidate.path.empty() || candidate.path == path) && (candidate.times == 0 || served_[i] < candidate.times)) {
+            ++served_[i];
             response = &candidate;
             break;
         }
     }
+    LeaveCriticalSection(&lock_);
+    std::string head = response->head;
+    size_t offset = 0;
+    ApplyRange(*response, request, &head, &offset);
 
     HANDLE waits[] = {hStop_, hGate_};
     bool ok = !response->gated || WaitForMultipleObjects(2, waits, FALSE, INFINITE) == WAIT_OBJECT_0 + 1;
-    ok = ok && SendAll(s, response->head.data(), response->head.size());
-    size_t cbBody = response->cbSent < response->body.size() ? response->cbSent : response->body.size();
-    for (size_t offset = 0; ok && offset < cbBody; offset += response->cbChunk) {
-        size_t cb = cbBody - offset < response->cbChunk ? cbBody - offset : response->cbChunk;
-        ok = SendAll(s, response->body.data() + offset, cb);
+    ok = ok && SendAll(s, head.data(), head.size());
+    const size_t cbRest = response->body.size() - offset;
+    const size_t cbBody = response->cbSent < cbRest ? response->cbSent : cbRest;
+    for (size_t sent = 0; ok && sent < cbBody; sent += response->cbChunk) {
+        size_t cb = cbBody - sent < response->cbChunk ? cbBody - sent : response->cbChunk;
+        ok = SendAll(s, response->body.data() + offset + sent, cb);
         if (response->msPause != 0 && WaitForSingleObject(hStop_, response->msPause) == WAIT_OBJECT_0)
             break;
     }

@@ -22,10 +22,17 @@ struct FixtureResponse {
     size_t cbChunk = 64 * 1024;  // the body goes out in pieces of this size ...
     DWORD msPause = 0;           // ... with this pause after each
     bool gated = false;          // nothing goes out before OpenGate()
+    int times = 0;               // answers this many requests, then the next that matches does; 0: all
+    // As a server that honours ranges: "Range: bytes=N-" gets a 206 with the rest of the body,
+    // unless an If-Range differs from this validator (its ETag or Last-Modified, as in head).
+    bool ranges = false;
+    std::string validator;
 };
 
 // "HTTP/1.1 <status>" with a Content-Length of the body, closing the connection.
 FixtureResponse Respond(const std::string &status, const std::string &body, const std::string &path = "");
+// A 200 that carries the validator line ("ETag: ..." or "Last-Modified: ..."), honouring ranges.
+FixtureResponse Ranged(const std::string &body, const std::string &validatorLine);
 
 class FixtureServer {
 public:
@@ -35,6 +42,8 @@ public:
     void OpenGate() { SetEvent(hGate_); }
     // Request paths in the order they arrived.
     std::vector<std::string> Requests();
+    // The value of the named header in each request, in order ("" where it had none).
+    std::vector<std::string> RequestHeaders(const std::string &name);
     // Waits until no connection is being served: then the server holds no handle beyond its own.
     void WaitIdle();
 
@@ -52,6 +61,8 @@ private:
     CRITICAL_SECTION lock_;
     LONG activeConnections_ = 0;
     std::vector<std::string> requests_;
+    std::string heads_;  // every request head, each ended by a zero
+    std::vector<int> served_;
 };
 
 // A loopback port with nothing listening on it.

@@ -1,5 +1,6 @@
 // The real program under Wine, driven from outside against the loopback server.
 #include <string>
+#include <vector>
 
 #include <windows.h>
 #include <commctrl.h>
@@ -156,7 +157,7 @@ TEST_F(ProgramTest, CancelledCloseLeavesTheDownloadRunning)
 
 TEST_F(ProgramTest, ConfirmedCloseEndsAtOnce)
 {
-    FixtureServer server({Slow(Respond("200 OK", std::string(4 * 1024 * 1024, 'p')))});
+    FixtureServer server({Slow(Ranged(std::string(4 * 1024 * 1024, 'p'), "ETag: \"v1\""))});
     WriteSettings(server.Port(), "package.lumvextest");
     Program program;
     HWND hMain = program.WaitForWindow(L"LumvexInstaller");
@@ -170,7 +171,33 @@ TEST_F(ProgramTest, ConfirmedCloseEndsAtOnce)
     Press(hBox, IDOK);
 
     EXPECT_EQ(0u, program.WaitForExit(10000));
-    EXPECT_EQ(0u, FolderContents().count("package.lumvextest"));
+    Files files = FolderContents();
+    EXPECT_EQ(0u, files.count("package.lumvextest"));
+    // A validator came with the body: what arrived is kept for the next run.
+    EXPECT_EQ(1u, files.count("package.lumvextest.resume"));
+}
+
+TEST_F(ProgramTest, ResumedRunStartsFromTheKeptBytes)
+{
+    const std::string package(10 * 1024 * 1024, 'p');
+    FixtureServer server({Gated(Ranged(package, "ETag: \"v1\""))});
+    WriteSettings(server.Port(), "package.lumvextest");
+    WriteFileBytes(L"package.lumvextest.part", package.substr(0, 5 * 1024 * 1024));
+    WriteFileBytes(L"package.lumvextest.resume", "ServerAddress=127.0.0.1\r\nServerPort=" + std::to_string(server.Port()) +
+                                                     "\r\nMsiServerPath=/LumvexSetup.msi\r\nValidator=\"v1\"\r\n"
+                                                     "Total=10485760\r\nReceived=5242880\r\n");
+    Program program;
+    HWND hMain = program.WaitForWindow(L"LumvexInstaller");
+    ASSERT_NE((HWND)NULL, hMain);
+    Controls controls = ControlsOf(hMain);
+    EXPECT_TRUE(WaitUntil([&] { return WindowText(controls.hSizeText) == L"5.00M / 10.00M"; }, 10000));
+    EXPECT_EQ(50, ProgressPosition(controls.hProgressBar));
+
+    server.OpenGate();
+    EXPECT_EQ(0u, program.WaitForExit());
+    ExpectOpened(L"package.lumvextest");
+    EXPECT_EQ(package, ReadFileBytes(L"package.lumvextest"));
+    EXPECT_EQ(std::vector<std::string>({"bytes=5242880-"}), server.RequestHeaders("Range"));
 }
 
 struct OutcomeRow {
@@ -181,6 +208,7 @@ struct OutcomeRow {
     const wchar_t *statusText;
     const wchar_t *sizeText;
     int barPosition;
+    bool nothingListens = false;
 };
 
 TEST_F(ProgramTest, OutcomeBoxesAreOwnerlessAndEndTheProgram)
@@ -192,11 +220,14 @@ TEST_F(ProgramTest, OutcomeBoxesAreOwnerlessAndEndTheProgram)
          "LumvexSetup.msi", L"下载错误，请重试！", L"安装文件下载中...", L"", 0},
         {"no program for the package type", Respond("200 OK", std::string(1572864, 'p')), "package.noassociation",
          L"找不到文件，请重试！", L"下载完成...", L"1.50M / 1.50M", 100},
+        // Three retries, about 1, 2 and 4 s apart, then the same box.
+        {"nothing listening", Respond("200 OK", "package"), "package.lumvextest", L"下载错误，请重试！",
+         L"安装文件下载中...", L"", 0, true},
     };
     for (const OutcomeRow &row : rows) {
         SCOPED_TRACE(row.label);
         FixtureServer server({row.response});
-        WriteSettings(server.Port(), row.localPath);
+        WriteSettings(row.nothingListens ? UnusedPort() : server.Port(), row.localPath);
         Program program;
 
         HWND hBox = program.WaitForWindow(L"#32770");

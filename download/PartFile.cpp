@@ -1,0 +1,192 @@
+#include "PartFile.h"
+
+#include "settings/Settings.h"
+
+static const wchar_t PART_SUFFIX[] = L".part";
+static const wchar_t STATE_SUFFIX[] = L".resume";
+static const wchar_t STATE_WRITE_SUFFIX[] = L".resume.new";
+// Kept bytes are read back in pieces of this size.
+static const DWORD CB_READ_BACK = 64 * 1024;
+
+static void MakePath(wchar_t *path, const wchar_t *suffix)
+{
+    size_t cch = 0;
+    for (const wchar_t *p = BootstrapSettings.MsiLocalPath; *p != L'\0'; ++p)
+        path[cch++] = *p;
+    for (const wchar_t *p = suffix; *p != L'\0'; ++p)
+        path[cch++] = *p;
+    path[cch] = L'\0';
+}
+
+void InitPartFile(PART_FILE *part)
+{
+    part->hFile = INVALID_HANDLE_VALUE;
+    part->checkpoint = 0;
+    MakePath(part->path, PART_SUFFIX);
+    MakePath(part->statePath, STATE_SUFFIX);
+}
+
+// A read-only file, a folder or a file in use would only refuse the finished download, so
+// they end the transfer before its body.
+bool CanTakePackageName()
+{
+    DWORD attributes = GetFileAttributesW(BootstrapSettings.MsiLocalPath);
+    if (attributes == INVALID_FILE_ATTRIBUTES)
+        return true;
+    // Asked for explicitly: not every system refuses a write open of a read-only file.
+    if (attributes & (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_DIRECTORY))
+        return false;
+    // A file in use elsewhere cannot be opened without sharing.
+    HANDLE hExisting = CreateFileW(BootstrapSettings.MsiLocalPath, GENERIC_WRITE, 0, NULL, OPEN_EXISTING,
+                                   FILE_ATTRIBUTE_NORMAL, NULL);
+    if (hExisting == INVALID_HANDLE_VALUE)
+        return false;
+    CloseHandle(hExisting);
+    return true;
+}
+
+// The state as written, read as untrusted text: anything odd reads as no state.
+static bool ReadState(const wchar_t *path, RESUME_STATE *state)
+{
+    char text[RESUME_CB_TEXT + 1];
+    DWORD cbRead = 0;
+    HANDLE hFile = CreateFileW(path, GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL);
+    if (hFile == INVALID_HANDLE_VALUE)
+        return false;
+    BOOL read = ReadFile(hFile, text, sizeof(text), &cbRead, NULL);
+    CloseHandle(hFile);
+    // A full buffer means a longer file than any state: not one of ours.
+    return read && cbRead <= RESUME_CB_TEXT && ParseResumeState(text, cbRead, state);
+}
+
+static bool SeekTo(HANDLE hFile, uint32_t offset)
+{
+    LARGE_INTEGER position;
+    position.QuadPart = offset;
+    return SetFilePointerEx(hFile, position, NULL, FILE_BEGIN) != 0;
+}
+
+// Opened without sharing, holding at least cb bytes, and cut to exactly that many.
+static bool OpenPartHolding(PART_FILE *part, uint32_t cb)
+{
+    LARGE_INTEGER size;
+    part->hFile = CreateFileW(part->path, GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL,
+                              NULL);
+    return part->hFile != INVALID_HANDLE_VALUE && GetFileSizeEx(part->hFile, &size) && size.QuadPart >= cb &&
+           SeekTo(part->hFile, cb) && SetEndOfFile(part->hFile);
+}
+
+bool OpenKeptPart(PART_FILE *part, RESUME_STATE *state)
+{
+    bool fits = ReadState(part->statePath, state) && IsSameSource(state, &BootstrapSettings);
+    bool kept = fits && OpenPartHolding(part, state->received);
+    // Another copy of the program is at work on these files: they are its to keep or delete.
+    bool theirs = fits && part->hFile == INVALID_HANDLE_VALUE && GetLastError() == ERROR_SHARING_VIOLATION;
+    if (kept)
+        part->checkpoint = state->received;
+    else if (!theirs) {
+        DiscardPart(part);
+        DeleteFileW(part->path);
+        DeleteFileW(part->statePath);
+    }
+    return kept;
+}
+
+bool VerifyKeptBytes(PART_FILE *part, PACKAGE_VERIFIER *verifier, uint32_t cb)
+{
+    BYTE *buffer = (BYTE *)HeapAlloc(GetProcessHeap(), 0, CB_READ_BACK);
+    bool verified = buffer != NULL && SeekTo(part->hFile, 0);
+    for (uint32_t offset = 0; verified && offset < cb;) {
+        DWORD cbWanted = cb - offset < CB_READ_BACK ? cb - offset : CB_READ_BACK;
+        DWORD cbRead = 0;
+        verified = ReadFile(part->hFile, buffer, cbWanted, &cbRead, NULL) && cbRead == cbWanted &&
+                   UpdateVerify(verifier, offset, buffer, cbRead);
+        offset += cbRead;
+    }
+    if (buffer != NULL)
+        HeapFree(GetProcessHeap(), 0, buffer);
+    return verified;
+}
+
+bool StartPart(PART_FILE *part)
+{
+    if (part->hFile == INVALID_HANDLE_VALUE)
+        part->hFile = CreateFileW(part->path, GENERIC_READ | GENERIC_WRITE, 0, NULL, CREATE_ALWAYS,
+                                  FILE_ATTRIBUTE_NORMAL, NULL);
+    part->checkpoint = 0;
+    return part->hFile != INVALID_HANDLE_VALUE && SeekTo(part->hFile, 0) && SetEndOfFile(part->hFile);
+}
+
+bool AppendPart(PART_FILE *part, const BYTE *data, DWORD cb)
+{
+    DWORD cbWritten = 0;
+    return WriteFile(part->hFile, data, cb, &cbWritten, NULL) && cbWritten == cb;
+}
+
+// Written whole and flushed under another name first, then renamed over the old state.
+static bool WriteState(const PART_FILE *part, const RESUME_STATE *state)
+{
+    wchar_t writePath[CCH_PART_PATH];
+    char text[RESUME_CB_TEXT];
+    size_t cb = FormatResumeState(text, sizeof(text), state);
+    MakePath(writePath, STATE_WRITE_SUFFIX);
+    HANDLE hFile = cb == 0 ? INVALID_HANDLE_VALUE
+                           : CreateFileW(writePath, GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL);
+    if (hFile == INVALID_HANDLE_VALUE)
+        return false;
+    DWORD cbWritten = 0;
+    bool written = WriteFile(hFile, text, (DWORD)cb, &cbWritten, NULL) && cbWritten == cb && FlushFileBuffers(hFile);
+    CloseHandle(hFile);
+    written = written && MoveFileExW(writePath, part->statePath, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH);
+    if (!written)
+        DeleteFileW(writePath);
+    return written;
+}
+
+void CheckpointPart(PART_FILE *part, const wchar_t *validator, uint32_t total, uint32_t received)
+{
+    if (validator[0] == L'\0') {
+        DeleteFileW(part->statePath);
+        return;
+    }
+    RESUME_STATE state = {};
+    lstrcpynW(state.ServerAddress, BootstrapSettings.ServerAddress, SETTINGS_CCH_TEXT);
+    state.ServerPort = BootstrapSettings.ServerPort;
+    lstrcpynW(state.MsiServerPath, BootstrapSettings.MsiServerPath, SETTINGS_CCH_TEXT);
+    lstrcpynW(state.validator, validator, CCH_VALIDATOR);
+    state.total = total;
+    state.received = received;
+    // The count may only name bytes that are on the disk.
+    if (FlushFileBuffers(part->hFile) && WriteState(part, &state))
+        part->checkpoint = received;
+}
+
+bool CompletePart(PART_FILE *part)
+{
+    bool completed = FlushFileBuffers(part->hFile) != 0;
+    CloseHandle(part->hFile);
+    part->hFile = INVALID_HANDLE_VALUE;
+    completed = completed && MoveFileExW(part->path, BootstrapSettings.MsiLocalPath,
+                                         MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH);
+    if (!completed)
+        DeleteFileW(part->path);
+    DeleteFileW(part->statePath);
+    return completed;
+}
+
+void KeepPart(PART_FILE *part)
+{
+    if (part->hFile != INVALID_HANDLE_VALUE)
+        CloseHandle(part->hFile);
+    part->hFile = INVALID_HANDLE_VALUE;
+}
+
+void DiscardPart(PART_FILE *part)
+{
+    if (part->hFile == INVALID_HANDLE_VALUE)
+        return;
+    CloseHandle(part->hFile);
+    part->hFile = INVALID_HANDLE_VALUE;
+    DeleteFileW(part->path);
+    DeleteFileW(part->statePath);
+}

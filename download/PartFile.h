@@ -1,0 +1,55 @@
+// The package while it arrives: "<MsiLocalPath>.part", and beside it the state that lets a
+// later run resume it. Worker thread only.
+#pragma once
+
+#include <stdint.h>
+
+#include <windows.h>
+
+#include "ResumeText.h"
+#include "Verify.h"
+
+enum { CCH_PART_PATH = SETTINGS_CCH_TEXT + 16 };
+
+struct PART_FILE {
+    HANDLE hFile;  // held without sharing from the first byte of a body to the end of the run
+    wchar_t path[CCH_PART_PATH];       // "<MsiLocalPath>.part"
+    wchar_t statePath[CCH_PART_PATH];  // "<MsiLocalPath>.resume"
+    uint32_t checkpoint;               // the count the state on disk records
+};
+
+// Names the files after MsiLocalPath; opens nothing.
+void InitPartFile(PART_FILE *part);
+
+// The package name may be taken over: nothing there, or a plain file nobody holds open.
+bool CanTakePackageName();
+
+// Takes up what an earlier run left for these settings: the .part is opened, cut to the
+// recorded count and positioned there, and state says what it holds. False when nothing fits,
+// after both files are deleted, unless another copy holds the .part.
+bool OpenKeptPart(PART_FILE *part, RESUME_STATE *state);
+
+// Feeds the first cb bytes of the opened .part to verifier, from its first byte; the file
+// position stays at cb. False when they cannot be read or are not the package's.
+bool VerifyKeptBytes(PART_FILE *part, PACKAGE_VERIFIER *verifier, uint32_t cb);
+
+// Creates the .part, or empties the one already held: a body starts from its first byte.
+bool StartPart(PART_FILE *part);
+
+// Writes the whole piece after what the .part holds.
+bool AppendPart(PART_FILE *part, const BYTE *data, DWORD cb);
+
+// Flushes the .part, then records that its first received bytes are the package's under
+// validator (written aside and renamed, so never seen half-written). With no validator the
+// state is removed instead: nothing could vouch for the bytes.
+void CheckpointPart(PART_FILE *part, const wchar_t *validator, uint32_t total, uint32_t received);
+
+// Flushes and closes the .part and gives it the package's name; the state goes. False when
+// it cannot, and then neither file is left.
+bool CompletePart(PART_FILE *part);
+
+// Closes the .part, leaving it and its state for a later run.
+void KeepPart(PART_FILE *part);
+
+// Closes and deletes the .part and its state, if this run held the .part.
+void DiscardPart(PART_FILE *part);
