@@ -9,6 +9,8 @@ one Wine prefix, times
   bare     the WinHTTP loop alone, no UI (bench_loop bare)
   design   the loop on a worker plus the two synchronous sends per chunk (bench_loop ui)
   curl     native curl on the same file
+and, once, the PE32 against a server that honours ranges and drops the connection at 90 % of
+the largest package: how many bytes went out after the cut, against the 10 % that remained.
 Prints the medians and writes them to bench/RESULTS.md. Run it through scripts/bench.sh.
 """
 import argparse
@@ -98,6 +100,35 @@ def prepare_wine():
               check=True)
 
 
+def cut_case(size, name, www, runs):
+    """The PE32 resuming after a cut at 90 %: (wall s, bytes after the cut, bytes remaining)."""
+    port_file = os.path.join(runs, "cut.port")
+    log_path = os.path.join(runs, "cut.log")
+    with open(log_path, "w") as log:
+        server = subprocess.Popen([sys.executable, os.path.join(ROOT, "demo", "serve.py"), www, port_file, "0", "0.9"],
+                                  stdout=subprocess.DEVNULL, stderr=log)
+    try:
+        for _ in range(100):
+            if os.path.exists(port_file) and os.path.getsize(port_file) > 0:
+                break
+            time.sleep(0.1)
+        with open(os.path.join(runs, "LumvexInstallerConfig.ini"), "w") as f:
+            f.write("ServerAddress=127.0.0.1\r\nServerPort=%s\r\nMsiServerPath=/%s\r\n"
+                    "MsiLocalPath=out.lumvexbench\r\n" % (open(port_file).read(), name))
+        target = os.path.join(runs, "out.lumvexbench")
+        if os.path.exists(target):
+            os.remove(target)
+        wall, _, _, code = measure([WINE, os.path.join(BUILD, "win32", "LumvexInstaller.exe")], runs)
+    finally:
+        server.terminate()
+        server.wait()
+    requests = [line.split() for line in open(log_path) if line.startswith("server:")]
+    if code != 0 or not os.path.exists(target) or os.path.getsize(target) != size * MIB or len(requests) < 2:
+        sys.exit("cut at 90 %%, %d MiB: exit code %d, %d requests" % (size, code, len(requests)))
+    cut = int(requests[0][3])
+    return wall, sum(int(r[3]) for r in requests[1:]), size * MIB - cut
+
+
 def machine():
     cpu = next((line.split(":", 1)[1].strip() for line in open("/proc/cpuinfo") if line.startswith("model name")),
                platform.processor())
@@ -167,15 +198,19 @@ def main():
                     results[(size, case)].append((wall, cpu, peak))
                     print("round %d  %3d MiB  %-8s %7.2f s  %7.2f s CPU  %7.1f MiB/s  %6.1f MiB peak"
                           % (round_ + 1, size, case, wall, cpu, size / wall, peak), flush=True)
+        largest = max(sizes)
+        cut = cut_case(largest, names[largest], www, runs)
+        print("cut at 90 %%  %3d MiB  pe32  %7.2f s  %d bytes after the cut, %d remained"
+              % (largest, cut[0], cut[1], cut[2]), flush=True)
     finally:
         server.terminate()
         server.wait()
         subprocess.run([WINESERVER, "-k"], env=ENV)
 
-    report(results, sizes, args.rounds)
+    report(results, sizes, args.rounds, (largest,) + cut)
 
 
-def report(results, sizes, rounds):
+def report(results, sizes, rounds, cut):
     median = statistics.median
     lines = ["# Transfer benchmark", "",
              "Written by `scripts/bench.sh` on %s (%d rounds, cases interleaved)." % (time.strftime("%Y-%m-%d"), rounds),
@@ -200,6 +235,13 @@ def report(results, sizes, rounds):
         lines.append("| %d MiB | %.3f | %.2f | %.3f |" % (
             size, ratios[size], median(p[0] / b[0] for p, _, b, _ in per_round),
             median(w[0] / p[0] for p, _, _, w in per_round)))
+
+    size, wall, after, remaining = cut
+    lines += ["", "## Resume after a cut", "",
+              "The PE32, %d MiB, the connection dropped once at 90 %% by a server that honours ranges "
+              "(`demo/serve.py`):" % size, "",
+              "| wall s | bytes sent after the cut | bytes that remained | ratio |", "|---|---|---|---|",
+              "| %.2f | %d | %d | %.3f |" % (wall, after, remaining, after / remaining)]
 
     pe32 = os.path.getsize(os.path.join(BUILD, "win32", "LumvexInstaller.exe"))
     lines += ["", "## Targets", "", "| target | measured | |", "|---|---|---|"]

@@ -1,38 +1,101 @@
 #!/usr/bin/env python3
-"""Serves a folder on 127.0.0.1 at a limited rate, so that a download can be watched.
-Usage: serve.py FOLDER PORT_FILE BYTES_PER_SECOND   (writes the chosen port to PORT_FILE)"""
-import functools
+"""Serves a folder on 127.0.0.1 as common servers do (ETag, Last-Modified, Range, If-Range),
+at a limited rate, and can drop the connection once part-way through a body.
+Usage: serve.py FOLDER PORT_FILE BYTES_PER_SECOND [DROP_AT]
+  writes the chosen port to PORT_FILE; 0 bytes per second means no limit; DROP_AT, a
+  fraction such as 0.6, closes the first connection to reach it. Logs one line per request
+  to stderr: "server: <status> <first byte> <bytes sent>"."""
+import email.utils
 import http.server
+import os
 import sys
+import threading
 import time
 
 CHUNK = 32 * 1024
 
 
-class SlowHandler(http.server.SimpleHTTPRequestHandler):
-    rate = 1 << 20
+class Handler(http.server.BaseHTTPRequestHandler):
+    folder = "."
+    rate = 0
+    drop_at = None
+    dropped = threading.Event()
 
-    def copyfile(self, source, outputfile):
-        while True:
-            chunk = source.read(CHUNK)
-            if not chunk:
+    def do_GET(self):
+        path = os.path.join(self.folder, os.path.basename(self.path.split("?", 1)[0]))
+        if not os.path.isfile(path):
+            self.send_error(404)
+            return
+        info = os.stat(path)
+        size = info.st_size
+        etag = '"%x-%x"' % (int(info.st_mtime), size)
+        modified = email.utils.formatdate(info.st_mtime, usegmt=True)
+        first = 0
+        ranged = self.headers.get("Range", "")
+        if_range = self.headers.get("If-Range")
+        if ranged.startswith("bytes=") and ranged.endswith("-") and (if_range is None or if_range in (etag, modified)):
+            first = int(ranged[6:-1])
+            if first >= size:
+                self.send_response(416)
+                self.send_header("Content-Range", "bytes */%d" % size)
+                self.send_header("Content-Length", "0")
+                self.end_headers()
+                self.log("416", first, 0)
                 return
-            outputfile.write(chunk)
-            outputfile.flush()
-            time.sleep(len(chunk) / self.rate)
+        self.send_response(206 if first else 200)
+        self.send_header("Content-Length", str(size - first))
+        if first:
+            self.send_header("Content-Range", "bytes %d-%d/%d" % (first, size - 1, size))
+        self.send_header("ETag", etag)
+        self.send_header("Last-Modified", modified)
+        self.send_header("Accept-Ranges", "bytes")
+        self.end_headers()
+        self.send_body(path, first, size)
+
+    def send_body(self, path, first, size):
+        sent = 0
+        drop = None
+        if self.drop_at is not None and not self.dropped.is_set():
+            drop = int(size * self.drop_at)
+        with open(path, "rb") as source:
+            source.seek(first)
+            while True:
+                chunk = source.read(CHUNK)
+                if not chunk:
+                    break
+                if drop is not None and first + sent + len(chunk) > drop:
+                    chunk = chunk[:max(0, drop - first - sent)]
+                try:
+                    self.wfile.write(chunk)
+                    self.wfile.flush()
+                except OSError:
+                    break
+                sent += len(chunk)
+                if drop is not None and first + sent >= drop:
+                    self.dropped.set()
+                    self.close_connection = True
+                    break
+                if self.rate:
+                    time.sleep(len(chunk) / self.rate)
+        self.log("206" if first else "200", first, sent)
+
+    def log(self, status, first, sent):
+        sys.stderr.write("server: %s %d %d\n" % (status, first, sent))
+        sys.stderr.flush()
 
     def log_message(self, format, *args):
-        sys.stderr.write("server: " + format % args + "\n")
+        pass
 
 
-def main(folder, port_file, rate):
-    SlowHandler.rate = int(rate)
-    handler = functools.partial(SlowHandler, directory=folder)
-    with http.server.ThreadingHTTPServer(("127.0.0.1", 0), handler) as server:
+def main(folder, port_file, rate, drop_at=None):
+    Handler.folder = folder
+    Handler.rate = int(rate)
+    Handler.drop_at = float(drop_at) if drop_at else None
+    with http.server.ThreadingHTTPServer(("127.0.0.1", 0), Handler) as server:
         with open(port_file, "w") as f:
             f.write(str(server.server_address[1]))
         server.serve_forever()
 
 
 if __name__ == "__main__":
-    main(*sys.argv[1:4])
+    main(*sys.argv[1:5])

@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # The program's main job on a local demo: builds everything, serves a sample per-user package
-# on 127.0.0.1 at a watchable pace, runs the PE32 we ship under Wine in a real window
-# (on Xvfb when there is no DISPLAY), saves a screenshot taken during the download and
-# reports what arrived and whether the system installer installed it.
+# on 127.0.0.1 at a watchable pace, dropping the connection once at 60 %, runs the PE32 we
+# ship under Wine in a real window (on Xvfb when there is no DISPLAY), saves a screenshot
+# taken during the download and reports what arrived, what the resumed request carried and
+# whether the system installer installed it.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
@@ -20,18 +21,21 @@ unset WINEPATH  # folders of 64-bit DLLs there break Wine's 32-bit side
 wine=/usr/lib/wine/wine64
 
 # A prefix with a real display driver, and Chinese glyphs linked into the UI fonts.
-# One made before Wine's 32-bit side was installed cannot run the PE32: it is made again.
-if [ ! -f "$WINEPREFIX/.lumvex-demo-ready-2" ]; then
+# One made before Wine's 32-bit side or its own fonts were installed is made again.
+if [ ! -f "$WINEPREFIX/.lumvex-demo-ready-5" ]; then
     echo "demo: creating the Wine prefix (once)"
     /usr/lib/wine/wineserver -k 2>/dev/null || true
     rm -rf "$WINEPREFIX"
     WINEDLLOVERRIDES="mscoree=;mshtml=" $wine wineboot -i >/dev/null 2>&1
+    # Wine's Marlett draws the caption buttons; this Wine looks for it in the prefix. (Its
+    # Tahoma stays out: the caption's Chinese comes from the fallback that Tahoma would replace.)
+    cp /usr/share/wine/fonts/marlett.ttf "$WINEPREFIX/drive_c/windows/Fonts/"
     for face in "Tahoma" "MS Shell Dlg" "MS Shell Dlg 2" "Microsoft Sans Serif" "System"; do
         $wine reg add 'HKLM\Software\Microsoft\Windows NT\CurrentVersion\FontLink\SystemLink' \
             /v "$face" /t REG_MULTI_SZ /d 'wqy-microhei.ttc,WenQuanYi Micro Hei' /f >/dev/null 2>&1
     done
     /usr/lib/wine/wineserver -w
-    touch "$WINEPREFIX/.lumvex-demo-ready-2"
+    touch "$WINEPREFIX/.lumvex-demo-ready-5"
 fi
 
 installed=$(find "$WINEPREFIX/drive_c/users" -path '*AppData/Local/LumvexDemo/payload.bin' 2>/dev/null | head -n 1)
@@ -55,7 +59,7 @@ cleanup() {
 trap cleanup EXIT
 
 rm -f "$demo/port"
-python3 "$root/demo/serve.py" "$demo/server" "$demo/port" $((1 << 20)) 2>"$demo/server.log" &
+python3 "$root/demo/serve.py" "$demo/server" "$demo/port" $((1 << 20)) 0.6 2>"$demo/server.log" &
 server_pid=$!
 for _ in $(seq 50); do [ -s "$demo/port" ] && break; sleep 0.1; done
 port=$(cat "$demo/port")
@@ -73,7 +77,7 @@ if [ -z "${DISPLAY:-}" ]; then
     sleep 1
 fi
 
-echo "demo: serving $(stat -c %s "$package") bytes on 127.0.0.1:$port at 1 MiB/s"
+echo "demo: serving $(stat -c %s "$package") bytes on 127.0.0.1:$port at 1 MiB/s, dropping the connection once at 60 %"
 (cd "$demo/run" && $wine explorer /desktop=Lumvex,640x320 "$root/build/win32/LumvexInstaller.exe") &
 program_pid=$!
 
@@ -102,4 +106,7 @@ for _ in $(seq 120); do
     sleep 0.5
 done
 echo "demo: downloaded $downloaded of $total bytes into $demo/run/LumvexSetup.msi"
+while read -r _ status first sent; do
+    echo "demo: request answered $status from byte $first carried $sent bytes"
+done < "$demo/server.log"
 echo "demo: sample client $result"

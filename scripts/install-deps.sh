@@ -8,6 +8,7 @@ packages=(
     wine64 wine32:i386                                  # runs both builds in one 64-bit prefix
     wixl                                                # sample .msi packages
     xvfb xdotool imagemagick fonts-wqy-microhei         # the demo's screenshot
+    fonts-wine                                          # Wine's own fonts: the caption buttons
     clang libclang-rt-14-dev                            # fuzzing
     cppcheck                                            # static analysis of the product
 )
