@@ -1,7 +1,5 @@
 #include "HeaderScan.h"
 
-static const wchar_t CONTENT_LENGTH[] = L"Content-Length:";
-
 static bool IsBlank(wchar_t c)
 {
     return c == L' ' || (c >= L'\t' && c <= L'\r');
@@ -41,21 +39,30 @@ static const wchar_t *SkipBlanks(const wchar_t *p, const wchar_t *end)
     return p;
 }
 
-// The first word of the line is exactly "Content-Length:".
-static bool IsContentLengthLine(const LINE *line, const wchar_t **afterWord)
+static wchar_t FoldLower(wchar_t c)
 {
-    const wchar_t *word = SkipBlanks(line->begin, line->end);
-    const wchar_t *p = word;
-    while (p < line->end && !IsBlank(*p))
-        ++p;
-    *afterWord = p;
-    size_t cchWord = (size_t)(p - word);
-    if (cchWord != sizeof(CONTENT_LENGTH) / sizeof(wchar_t) - 1)
-        return false;
-    for (size_t i = 0; i < cchWord; ++i) {
-        if (word[i] != CONTENT_LENGTH[i])
+    return (c >= L'A' && c <= L'Z') ? (wchar_t)(c - L'A' + L'a') : c;
+}
+
+// Compares [p, end) with the lower-case ASCII text; on a match, *after is past it.
+static bool StartsWithNoCase(const wchar_t *p, const wchar_t *end, const wchar_t *lower, const wchar_t **after)
+{
+    for (; *lower != L'\0'; ++p, ++lower) {
+        if (p >= end || FoldLower(*p) != *lower)
             return false;
     }
+    *after = p;
+    return true;
+}
+
+// The line is the header called name (given in lower case; matched in any case), its colon
+// straight after the name; *value is then just past the colon.
+static bool IsHeaderLine(const LINE *line, const wchar_t *name, const wchar_t **value)
+{
+    const wchar_t *p = line->end;
+    if (!StartsWithNoCase(SkipBlanks(line->begin, line->end), line->end, name, &p) || p >= line->end || *p != L':')
+        return false;
+    *value = p + 1;
     return true;
 }
 
@@ -94,10 +101,10 @@ uint32_t FindContentLength(const wchar_t *headers, size_t cchHeaders)
     uint32_t length = 0;
     bool found = false;
     while (NextLine(&cursor, limit, &line)) {
-        const wchar_t *afterWord;
-        if (!IsContentLengthLine(&line, &afterWord))
+        const wchar_t *afterName;
+        if (!IsHeaderLine(&line, L"content-length", &afterName))
             continue;
-        uint32_t value = ScanLength(afterWord, line.end);
+        uint32_t value = ScanLength(afterName, line.end);
         if (found && value != length)
             return 0;
         length = value;
@@ -129,22 +136,6 @@ bool IsSuccessStatus(const wchar_t *headers, size_t cchHeaders)
     return StatusOf(&line) / 100 == 2;
 }
 
-static wchar_t FoldLower(wchar_t c)
-{
-    return (c >= L'A' && c <= L'Z') ? (wchar_t)(c - L'A' + L'a') : c;
-}
-
-// Compares [p, end) with the lower-case ASCII text; on a match, *after is past it.
-static bool StartsWithNoCase(const wchar_t *p, const wchar_t *end, const wchar_t *lower, const wchar_t **after)
-{
-    for (; *lower != L'\0'; ++p, ++lower) {
-        if (p >= end || FoldLower(*p) != *lower)
-            return false;
-    }
-    *after = p;
-    return true;
-}
-
 // The value of the first header called name (lower case, colon excluded), blanks cut from
 // both ends; false when no line carries it.
 static bool FindHeader(const wchar_t *headers, size_t cchHeaders, const wchar_t *name, LINE *value)
@@ -155,10 +146,10 @@ static bool FindHeader(const wchar_t *headers, size_t cchHeaders, const wchar_t 
     if (!NextLine(&cursor, limit, &line))
         return false;
     while (NextLine(&cursor, limit, &line)) {
-        const wchar_t *p = line.end;
-        if (!StartsWithNoCase(SkipBlanks(line.begin, line.end), line.end, name, &p) || p >= line.end || *p != L':')
+        const wchar_t *p;
+        if (!IsHeaderLine(&line, name, &p))
             continue;
-        value->begin = SkipBlanks(p + 1, line.end);
+        value->begin = SkipBlanks(p, line.end);
         value->end = line.end;
         while (value->end > value->begin && IsBlank(value->end[-1]))
             --value->end;

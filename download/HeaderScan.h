@@ -4,10 +4,10 @@
 #include <stddef.h>
 #include <stdint.h>
 
-// The length from the "Content-Length:" lines after the status line (name matched exactly,
-// a blank before the number), or 0 when there is none, it carries no number, the number does
-// not fit in 32 bits, or two such lines disagree. Reads at most cchHeaders characters or to
-// a zero.
+// The length from the Content-Length lines after the status line (the name in any letter
+// case, blanks after the colon optional), or 0 when there is none, it carries no number, the
+// number does not fit in 32 bits, or two such lines disagree. Reads at most cchHeaders
+// characters or to a zero.
 uint32_t FindContentLength(const wchar_t *headers, size_t cchHeaders);
 
 // True when the status line carries a 2xx code.
@@ -39,6 +39,6 @@ struct ANSWER {
 };
 
 // Fills answer from the header text (at most cchHeaders characters or to a zero). Header
-// names other than Content-Length's are matched without regard to letter case; where a
-// header comes twice, the first counts.
+// names are matched without regard to letter case; where a header other than Content-Length
+// comes twice, the first counts.
 void ScanAnswer(const wchar_t *headers, size_t cchHeaders, ANSWER *answer);

@@ -1,5 +1,5 @@
 // Response headers come from the network: any text must be scanned within its bounds, a
-// length only ever comes from a "Content-Length:" line, and what is kept for a resume is
+// length only ever comes from a Content-Length line, and what is kept for a resume is
 // consistent and fit to go back out in a request.
 #include <stddef.h>
 #include <stdint.h>
@@ -26,11 +26,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         (answer.retryAfter != NO_RETRY_AFTER && answer.retryAfter > MAX_RETRY_AFTER))
         abort();
     if (length != 0) {
-        static const wchar_t name[] = L"Content-Length:";
+        static const wchar_t name[] = L"content-length:";
         const size_t cchName = sizeof(name) / sizeof(wchar_t) - 1;
         bool found = false;
-        for (size_t i = 0; !found && i + cchName <= cch; ++i)
-            found = wmemcmp(headers + i, name, cchName) == 0;
+        for (size_t i = 0; !found && i + cchName <= cch; ++i) {
+            size_t j = 0;
+            while (j < cchName && (headers[i + j] | (headers[i + j] >= L'A' && headers[i + j] <= L'Z' ? 0x20 : 0)) == name[j])
+                ++j;
+            found = j == cchName;
+        }
         if (!found)
             abort();
     }
