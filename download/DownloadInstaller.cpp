@@ -2,14 +2,14 @@
 
 #include <stdint.h>
 
-#include "settings/Settings.h"
-#include "ui/SystemLibraries.h"
 #include "HeaderScan.h"
 #include "PartFile.h"
 #include "Progress.h"
 #include "ResumeText.h"
 #include "RetryPolicy.h"
 #include "Verify.h"
+#include "platform/SystemLibraries.h"
+#include "settings/Settings.h"
 
 // A run that is killed loses at most this much of what it received.
 static const uint32_t CB_CHECKPOINT = 4 * 1024 * 1024;

@@ -4,10 +4,10 @@
 
 #include "BootstrapWindows.h"
 #include "MainWindow.h"
-#include "SystemLibraries.h"
 #include "Texts.h"
 #include "WindowLayout.h"
 #include "download/Worker.h"
+#include "platform/SystemLibraries.h"
 #include "resources/resource.h"
 #include "settings/Settings.h"
 
