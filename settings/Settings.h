@@ -13,6 +13,7 @@ struct BOOTSTRAP_SETTINGS {
     wchar_t MsiServerPath[SETTINGS_CCH_TEXT];
     wchar_t MsiLocalPath[SETTINGS_CCH_TEXT];
     wchar_t MsiSha256[SETTINGS_CCH_TEXT];  // hex SHA-256 the package must have; empty: no pin
+    wchar_t ServerScheme[SETTINGS_CCH_TEXT];  // "http" or "https", any letter case
 };
 
 // Process-wide; written only by LoadSettings before the worker starts, read-only afterwards.

@@ -1,8 +1,12 @@
 #include "Settings.h"
 
-// A publisher can build the pin of the package it ships into the program (see CMakeLists).
+// A publisher can build the pin of the package it ships, and the scheme of its server, into
+// the program (see CMakeLists).
 #ifndef LUMVEX_DEFAULT_MSI_SHA256
 #define LUMVEX_DEFAULT_MSI_SHA256 ""
+#endif
+#ifndef LUMVEX_DEFAULT_SERVER_SCHEME
+#define LUMVEX_DEFAULT_SERVER_SCHEME "http"
 #endif
 
 // Statically initialised, so the defaults exist before any code runs. Only LoadSettings
@@ -13,4 +17,5 @@ BOOTSTRAP_SETTINGS BootstrapSettings = {
     L"/LumvexSetup.msi",
     L"LumvexSetup.msi",
     L"" LUMVEX_DEFAULT_MSI_SHA256,
+    L"" LUMVEX_DEFAULT_SERVER_SCHEME,
 };

@@ -102,6 +102,8 @@ static void ApplySettingsLine(void *context, const char *key, const char *value)
         StoreSettingText(settings->MsiLocalPath, SETTINGS_CCH_TEXT, value);
     else if (CompareNoCase(key, "MsiSha256") == 0)
         StoreSettingText(settings->MsiSha256, SETTINGS_CCH_TEXT, value);
+    else if (CompareNoCase(key, "ServerScheme") == 0)
+        StoreSettingText(settings->ServerScheme, SETTINGS_CCH_TEXT, value);
 }
 
 void ApplySettingsText(BOOTSTRAP_SETTINGS *settings, const char *text, size_t cb)

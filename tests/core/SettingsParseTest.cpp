@@ -6,7 +6,7 @@
 
 namespace {
 
-const BOOTSTRAP_SETTINGS DEFAULTS = {L"default.host", 80, L"/default.msi", L"default.msi", L""};
+const BOOTSTRAP_SETTINGS DEFAULTS = {L"default.host", 80, L"/default.msi", L"default.msi", L"", L"http"};
 
 struct SettingsRow {
     const char *label;
@@ -82,10 +82,12 @@ TEST(SettingsParse, PinIsStoredLikeTheOtherTexts)
 {
     BOOTSTRAP_SETTINGS settings = DEFAULTS;
     CopyText(settings.MsiSha256, L"built-in");
-    const std::string text = " msisha256 = ab12 \r\nMsiSha256=CD34\r\nServerPort=81";
+    CopyText(settings.ServerScheme, L"http");
+    const std::string text = " msisha256 = ab12 \r\nMsiSha256=CD34\r\nServerPort=81\r\nserverscheme = HTTPS \r\n";
     ApplySettingsText(&settings, text.data(), text.size());
     EXPECT_EQ(std::wstring(L"CD34"), settings.MsiSha256);
     EXPECT_EQ(81, settings.ServerPort);
+    EXPECT_EQ(std::wstring(L"HTTPS"), settings.ServerScheme);
 }
 
 TEST(SettingsParse, TrimSpacesCutsOnlyCLocaleBlanks)
