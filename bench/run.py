@@ -105,7 +105,7 @@ def cut_case(size, name, www, runs):
     port_file = os.path.join(runs, "cut.port")
     log_path = os.path.join(runs, "cut.log")
     with open(log_path, "w") as log:
-        server = subprocess.Popen([sys.executable, os.path.join(ROOT, "demo", "serve.py"), www, port_file, "0", "0.9"],
+        server = subprocess.Popen([sys.executable, os.path.join(ROOT, "demo", "serve.py"), www, port_file, "--drop-at", "0.9"],
                                   stdout=subprocess.DEVNULL, stderr=log)
     try:
         for _ in range(100):

@@ -1,13 +1,13 @@
 #!/usr/bin/env python3
 """Serves a folder on 127.0.0.1 as common servers do (ETag, Last-Modified, Range, If-Range),
-at a limited rate, and can drop the connection once part-way through a body.
-Usage: serve.py FOLDER PORT_FILE BYTES_PER_SECOND [DROP_AT]
-  writes the chosen port to PORT_FILE; 0 bytes per second means no limit; DROP_AT, a
-  fraction such as 0.6, closes the first connection to reach it. Logs one line per request
-  to stderr: "server: <status> <first byte> <bytes sent>"."""
+over HTTP or HTTPS, at a limited rate, and can drop the connection once part-way through a
+body. Writes the chosen port to PORT_FILE. Logs one line per request to stderr:
+"server: <status> <first byte> <bytes sent>"."""
+import argparse
 import email.utils
 import http.server
 import os
+import ssl
 import sys
 import threading
 import time
@@ -87,15 +87,28 @@ class Handler(http.server.BaseHTTPRequestHandler):
         pass
 
 
-def main(folder, port_file, rate, drop_at=None):
-    Handler.folder = folder
-    Handler.rate = int(rate)
-    Handler.drop_at = float(drop_at) if drop_at else None
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("folder")
+    parser.add_argument("port_file")
+    parser.add_argument("--rate", type=int, default=0, help="bytes per second; 0: no limit")
+    parser.add_argument("--drop-at", type=float, help="fraction of a body, such as 0.6, at which the first "
+                        "connection to reach it is closed")
+    parser.add_argument("--tls", nargs=2, metavar=("CERT", "KEY"), help="serve HTTPS with this certificate")
+    args = parser.parse_args()
+    Handler.folder = args.folder
+    Handler.rate = args.rate
+    Handler.drop_at = args.drop_at
     with http.server.ThreadingHTTPServer(("127.0.0.1", 0), Handler) as server:
-        with open(port_file, "w") as f:
+        if args.tls:
+            context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+            context.load_cert_chain(*args.tls)
+            server.socket = context.wrap_socket(server.socket, server_side=True)
+        with open(args.port_file + ".new", "w") as f:
             f.write(str(server.server_address[1]))
+        os.replace(args.port_file + ".new", args.port_file)
         server.serve_forever()
 
 
 if __name__ == "__main__":
-    main(*sys.argv[1:5])
+    main()

@@ -7,6 +7,7 @@
 #include "Progress.h"
 #include "ResumeText.h"
 #include "RetryPolicy.h"
+#include "Route.h"
 #include "Verify.h"
 #include "platform/SystemLibraries.h"
 #include "settings/Settings.h"
@@ -16,6 +17,7 @@ static const uint32_t CB_CHECKPOINT = 4 * 1024 * 1024;
 
 // One run's download, across its tries.
 struct TRANSFER {
+    ROUTE route;
     PART_FILE part;
     PACKAGE_VERIFIER verifier;
     uint32_t received;                 // bytes in the .part, every one of them verified
@@ -61,6 +63,7 @@ static void CopyValidator(wchar_t *to, const wchar_t *from)
 static void BeginTransfer(TRANSFER *transfer)
 {
     ZeroMemory(transfer, sizeof(*transfer));
+    BeginRoute(&transfer->route);
     InitPartFile(&transfer->part);
     RESUME_STATE state;
     bool kept = OpenKeptPart(&transfer->part, &state);
@@ -85,14 +88,13 @@ static bool SendRequest(const TRANSFER *transfer, HTTP_REQUEST *http, ATTEMPT *a
     if (AsksForRange(transfer->received, transfer->validator) &&
         FormatRangeRequest(range, sizeof(range) / sizeof(range[0]), transfer->received, transfer->validator))
         headers = range;
+    const ROUTE *route = &transfer->route;
     bool sent =
-        LoadWinHttp() &&
-        (http->hSession = WinHttp.Open(L"", WINHTTP_ACCESS_TYPE_DEFAULT_PROXY, WINHTTP_NO_PROXY_NAME,
-                                       WINHTTP_NO_PROXY_BYPASS, 0)) != NULL &&
-        (http->hConnect = WinHttp.Connect(http->hSession, BootstrapSettings.ServerAddress,
-                                          (INTERNET_PORT)(BootstrapSettings.ServerPort & 0xFFFF), 0)) != NULL &&
+        LoadWinHttp() && (http->hSession = OpenSession(route)) != NULL &&
+        (http->hConnect = WinHttp.Connect(http->hSession, BootstrapSettings.ServerAddress, route->port, 0)) != NULL &&
         (http->hRequest = WinHttp.OpenRequest(http->hConnect, L"GET", BootstrapSettings.MsiServerPath, NULL,
-                                              WINHTTP_NO_REFERER, WINHTTP_DEFAULT_ACCEPT_TYPES, 0)) != NULL &&
+                                              WINHTTP_NO_REFERER, WINHTTP_DEFAULT_ACCEPT_TYPES,
+                                              route->scheme == SCHEME_HTTPS ? WINHTTP_FLAG_SECURE : 0)) != NULL &&
         WinHttp.SendRequest(http->hRequest, headers, headers == WINHTTP_NO_ADDITIONAL_HEADERS ? 0 : (DWORD)-1L,
                             WINHTTP_NO_REQUEST_DATA, 0, 0, 0);
     if (!sent)
@@ -245,7 +247,8 @@ static void FollowAnswer(TRANSFER *transfer, const ANSWER *answer, HINTERNET hRe
     }
 }
 
-// One request and what follows from its answer; everything it opened is closed again.
+// One request and what follows from its answer; everything it opened is closed again. A
+// scheme other than http and https never reaches the network.
 static void RunAttempt(TRANSFER *transfer, ATTEMPT *attempt)
 {
     HTTP_REQUEST http = {NULL, NULL, NULL};
@@ -253,8 +256,11 @@ static void RunAttempt(TRANSFER *transfer, ATTEMPT *attempt)
     attempt->result = 1;
     attempt->transient = false;
     attempt->retryAfter = NO_RETRY_AFTER;
-    if (SendRequest(transfer, &http, attempt) && ReceiveAnswer(http.hRequest, &answer, attempt))
+    if (transfer->route.scheme != SCHEME_INVALID && SendRequest(transfer, &http, attempt) &&
+        ReceiveAnswer(http.hRequest, &answer, attempt)) {
+        transfer->route.answered = true;
         FollowAnswer(transfer, &answer, http.hRequest, attempt);
+    }
     CloseRequest(&http);
 }
 
@@ -283,7 +289,12 @@ DWORD DownloadInstaller()
     BeginTransfer(&transfer);
     for (;;) {
         RunAttempt(&transfer, &attempt);
-        if (!attempt.transient || !NextRetry(&retry, transfer.received))
+        if (!attempt.transient)
+            break;
+        // No answer yet by the client's route: the user's own proxy, if any, is tried at once.
+        if (TakeUserProxy(&transfer.route))
+            continue;
+        if (!NextRetry(&retry, transfer.received))
             break;
         Sleep(RetryWaitMs(&retry, attempt.retryAfter));
     }

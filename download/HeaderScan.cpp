@@ -1,5 +1,7 @@
 #include "HeaderScan.h"
 
+#include "WideText.h"
+
 static bool IsBlank(wchar_t c)
 {
     return c == L' ' || (c >= L'\t' && c <= L'\r');
@@ -39,28 +41,12 @@ static const wchar_t *SkipBlanks(const wchar_t *p, const wchar_t *end)
     return p;
 }
 
-static wchar_t FoldLower(wchar_t c)
-{
-    return (c >= L'A' && c <= L'Z') ? (wchar_t)(c - L'A' + L'a') : c;
-}
-
-// Compares [p, end) with the lower-case ASCII text; on a match, *after is past it.
-static bool StartsWithNoCase(const wchar_t *p, const wchar_t *end, const wchar_t *lower, const wchar_t **after)
-{
-    for (; *lower != L'\0'; ++p, ++lower) {
-        if (p >= end || FoldLower(*p) != *lower)
-            return false;
-    }
-    *after = p;
-    return true;
-}
-
 // The line is the header called name (given in lower case; matched in any case), its colon
 // straight after the name; *value is then just past the colon.
 static bool IsHeaderLine(const LINE *line, const wchar_t *name, const wchar_t **value)
 {
-    const wchar_t *p = line->end;
-    if (!StartsWithNoCase(SkipBlanks(line->begin, line->end), line->end, name, &p) || p >= line->end || *p != L':')
+    const wchar_t *p = AfterPrefixNoCase(SkipBlanks(line->begin, line->end), line->end, name);
+    if (p == NULL || p >= line->end || *p != L':')
         return false;
     *value = p + 1;
     return true;
@@ -186,8 +172,8 @@ static bool Expect(const wchar_t **cursor, const wchar_t *end, wchar_t c)
 // "bytes first-last/total", nothing else; "*" forms and empty ranges do not read.
 static void ScanContentRange(const LINE *value, ANSWER *answer)
 {
-    const wchar_t *p = value->end;
-    if (!StartsWithNoCase(value->begin, value->end, L"bytes", &p) || p >= value->end || !IsBlank(*p))
+    const wchar_t *p = AfterPrefixNoCase(value->begin, value->end, L"bytes");
+    if (p == NULL || p >= value->end || !IsBlank(*p))
         return;
     p = SkipBlanks(p, value->end);
     uint32_t first, last, total;

@@ -150,9 +150,7 @@ void CheckpointPart(PART_FILE *part, const wchar_t *validator, uint32_t total, u
         return;
     }
     RESUME_STATE state = {};
-    lstrcpynW(state.ServerAddress, BootstrapSettings.ServerAddress, SETTINGS_CCH_TEXT);
-    state.ServerPort = BootstrapSettings.ServerPort;
-    lstrcpynW(state.MsiServerPath, BootstrapSettings.MsiServerPath, SETTINGS_CCH_TEXT);
+    SetSource(&state, &BootstrapSettings);
     lstrcpynW(state.validator, validator, CCH_VALIDATOR);
     state.total = total;
     state.received = received;

@@ -3,9 +3,11 @@
 #include <string.h>
 #include <wchar.h>
 
+#include "WideText.h"
 #include "settings/SettingsParse.h"
 
 // The keys of the source mirror those of the settings file.
+static const char KEY_SCHEME[] = "ServerScheme";
 static const char KEY_ADDRESS[] = "ServerAddress";
 static const char KEY_PORT[] = "ServerPort";
 static const char KEY_PATH[] = "MsiServerPath";
@@ -76,6 +78,9 @@ static void EndLine(TEXT_WRITER *writer)
 size_t FormatResumeState(char *text, size_t cbText, const RESUME_STATE *state)
 {
     TEXT_WRITER writer = {text, cbText, 0, true};
+    BeginLine(&writer, KEY_SCHEME);
+    PutWide(&writer, state->ServerScheme);
+    EndLine(&writer);
     BeginLine(&writer, KEY_ADDRESS);
     PutWide(&writer, state->ServerAddress);
     EndLine(&writer);
@@ -123,8 +128,9 @@ static const unsigned SEEN_PATH = 4;
 static const unsigned SEEN_VALIDATOR = 8;
 static const unsigned SEEN_TOTAL = 16;
 static const unsigned SEEN_RECEIVED = 32;
-static const unsigned SEEN_ALL = 63;
-static const unsigned SEEN_ODD = 64;
+static const unsigned SEEN_SCHEME = 64;
+static const unsigned SEEN_ALL = 127;
+static const unsigned SEEN_ODD = 128;
 
 struct STATE_READER {
     RESUME_STATE *state;
@@ -149,7 +155,9 @@ static void ReadStateLine(void *context, const char *key, const char *value)
     STATE_READER *reader = (STATE_READER *)context;
     RESUME_STATE *state = reader->state;
     int64_t number = 0;
-    if (CompareNoCase(key, KEY_ADDRESS) == 0) {
+    if (CompareNoCase(key, KEY_SCHEME) == 0) {
+        Mark(reader, ReadText(state->ServerScheme, SETTINGS_CCH_TEXT, value), SEEN_SCHEME);
+    } else if (CompareNoCase(key, KEY_ADDRESS) == 0) {
         Mark(reader, ReadText(state->ServerAddress, SETTINGS_CCH_TEXT, value), SEEN_ADDRESS);
     } else if (CompareNoCase(key, KEY_PORT) == 0) {
         Mark(reader, ReadStrictNumber(value, INT32_MIN, INT32_MAX, &number), SEEN_PORT);
@@ -181,34 +189,33 @@ bool ParseResumeState(const char *text, size_t cb, RESUME_STATE *state)
     return true;
 }
 
-bool IsSameSource(const RESUME_STATE *state, const BOOTSTRAP_SETTINGS *settings)
+static void CopyField(wchar_t *to, const wchar_t *from)
 {
-    return wcscmp(state->ServerAddress, settings->ServerAddress) == 0 && state->ServerPort == settings->ServerPort &&
-           wcscmp(state->MsiServerPath, settings->MsiServerPath) == 0;
+    size_t i = 0;
+    for (; i + 1 < SETTINGS_CCH_TEXT && from[i] != L'\0'; ++i)
+        to[i] = from[i];
+    to[i] = L'\0';
 }
 
-static bool Append(wchar_t *text, size_t cchText, size_t *cch, const wchar_t *part)
+void SetSource(RESUME_STATE *state, const BOOTSTRAP_SETTINGS *settings)
 {
-    for (; *part != L'\0'; ++part) {
-        if (*cch + 1 >= cchText)
-            return false;
-        text[(*cch)++] = *part;
-    }
-    text[*cch] = L'\0';
-    return true;
+    CopyField(state->ServerScheme, settings->ServerScheme);
+    CopyField(state->ServerAddress, settings->ServerAddress);
+    state->ServerPort = settings->ServerPort;
+    CopyField(state->MsiServerPath, settings->MsiServerPath);
+}
+
+bool IsSameSource(const RESUME_STATE *state, const BOOTSTRAP_SETTINGS *settings)
+{
+    return wcscmp(state->ServerScheme, settings->ServerScheme) == 0 &&
+           wcscmp(state->ServerAddress, settings->ServerAddress) == 0 && state->ServerPort == settings->ServerPort &&
+           wcscmp(state->MsiServerPath, settings->MsiServerPath) == 0;
 }
 
 bool FormatRangeRequest(wchar_t *text, size_t cchText, uint32_t from, const wchar_t *validator)
 {
-    wchar_t digits[12];
-    size_t n = sizeof(digits) / sizeof(digits[0]) - 1;
-    digits[n] = L'\0';
-    do {
-        digits[--n] = (wchar_t)(L'0' + from % 10);
-        from /= 10;
-    } while (from != 0);
     size_t cch = 0;
-    return cchText > 0 && Append(text, cchText, &cch, L"Range: bytes=") && Append(text, cchText, &cch, digits + n) &&
-           Append(text, cchText, &cch, L"-\r\nIf-Range: ") && Append(text, cchText, &cch, validator) &&
-           Append(text, cchText, &cch, L"\r\n");
+    return AppendText(text, cchText, &cch, L"Range: bytes=") && AppendDecimal(text, cchText, &cch, from) &&
+           AppendText(text, cchText, &cch, L"-\r\nIf-Range: ") && AppendText(text, cchText, &cch, validator) &&
+           AppendText(text, cchText, &cch, L"\r\n");
 }

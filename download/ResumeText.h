@@ -10,6 +10,7 @@
 
 // Where the kept bytes came from and what they are.
 struct RESUME_STATE {
+    wchar_t ServerScheme[SETTINGS_CCH_TEXT];
     wchar_t ServerAddress[SETTINGS_CCH_TEXT];
     int32_t ServerPort;
     wchar_t MsiServerPath[SETTINGS_CCH_TEXT];
@@ -19,7 +20,7 @@ struct RESUME_STATE {
 };
 
 // The state's text is never longer than this.
-enum { RESUME_CB_TEXT = 2048 };
+enum { RESUME_CB_TEXT = 3072 };
 
 // Writes the state as "key=value" lines into text; the count of bytes written, or 0 when a
 // value cannot be written as single-byte text that reads back the same.
@@ -29,7 +30,10 @@ size_t FormatResumeState(char *text, size_t cbText, const RESUME_STATE *state);
 // is not plain decimal, an unusable validator, received not below total.
 bool ParseResumeState(const char *text, size_t cb, RESUME_STATE *state);
 
-// True when the state names the server, port and path of these settings.
+// Names the scheme, server, port and path of these settings as the source of the state.
+void SetSource(RESUME_STATE *state, const BOOTSTRAP_SETTINGS *settings);
+
+// True when the state names the scheme, server, port and path of these settings.
 bool IsSameSource(const RESUME_STATE *state, const BOOTSTRAP_SETTINGS *settings);
 
 // The request lines "Range: bytes=<from>-" and "If-Range: <validator>", each ending in CR LF;

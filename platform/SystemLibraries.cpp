@@ -65,7 +65,10 @@ BOOL LoadWinHttp()
         !Bind(hModule, "WinHttpQueryHeaders", &functions.QueryHeaders) ||
         !Bind(hModule, "WinHttpQueryDataAvailable", &functions.QueryDataAvailable) ||
         !Bind(hModule, "WinHttpReadData", &functions.ReadData) ||
-        !Bind(hModule, "WinHttpCloseHandle", &functions.CloseHandle)) {
+        !Bind(hModule, "WinHttpCloseHandle", &functions.CloseHandle) ||
+        !Bind(hModule, "WinHttpSetOption", &functions.SetOption) ||
+        !Bind(hModule, "WinHttpGetIEProxyConfigForCurrentUser", &functions.GetIEProxyConfigForCurrentUser) ||
+        !Bind(hModule, "WinHttpGetProxyForUrl", &functions.GetProxyForUrl)) {
         DWORD error = GetLastError();
         FreeLibrary(hModule);
         SetLastError(error);

@@ -17,6 +17,9 @@ struct WINHTTP_FUNCTIONS {
     decltype(&::WinHttpQueryDataAvailable) QueryDataAvailable;
     decltype(&::WinHttpReadData) ReadData;
     decltype(&::WinHttpCloseHandle) CloseHandle;
+    decltype(&::WinHttpSetOption) SetOption;
+    decltype(&::WinHttpGetIEProxyConfigForCurrentUser) GetIEProxyConfigForCurrentUser;
+    decltype(&::WinHttpGetProxyForUrl) GetProxyForUrl;
 };
 
 // Filled by LoadWinHttp; valid only after it returned TRUE.

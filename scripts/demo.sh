@@ -59,7 +59,7 @@ cleanup() {
 trap cleanup EXIT
 
 rm -f "$demo/port"
-python3 "$root/demo/serve.py" "$demo/server" "$demo/port" $((1 << 20)) 0.6 2>"$demo/server.log" &
+python3 "$root/demo/serve.py" "$demo/server" "$demo/port" --rate $((1 << 20)) --drop-at 0.6 2>"$demo/server.log" &
 server_pid=$!
 for _ in $(seq 50); do [ -s "$demo/port" ] && break; sleep 0.1; done
 port=$(cat "$demo/port")

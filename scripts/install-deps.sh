@@ -3,7 +3,7 @@
 set -euo pipefail
 
 packages=(
-    cmake ninja-build g++ googletest python3 curl
+    cmake ninja-build g++ googletest python3 curl openssl
     g++-mingw-w64-i686-win32 g++-mingw-w64-x86-64-win32  # -win32: no winpthread DLL
     wine64 wine32:i386                                  # runs both builds in one 64-bit prefix
     wixl                                                # sample .msi packages

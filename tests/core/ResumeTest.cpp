@@ -112,7 +112,7 @@ TEST(RetryPolicy, WaitsDoubleWithSpreadUnlessTheServerNamesThem)
 }
 
 const std::string STATE =
-    "ServerAddress=dl.example\r\nServerPort=8080\r\nMsiServerPath=/a b.msi\r\nValidator=\"v1\"\r\nTotal=100\r\nReceived=40\r\n";
+    "ServerScheme=https\r\nServerAddress=dl.example\r\nServerPort=8080\r\nMsiServerPath=/a b.msi\r\nValidator=\"v1\"\r\nTotal=100\r\nReceived=40\r\n";
 
 TEST(ResumeText, StateReadsBackAsWritten)
 {
@@ -127,9 +127,19 @@ TEST(ResumeText, StateReadsBackAsWritten)
     EXPECT_EQ(100u, state.total);
     EXPECT_EQ(40u, state.received);
 
-    BOOTSTRAP_SETTINGS settings = {L"dl.example", 8080, L"/a b.msi", L"x.msi", L""};
+    BOOTSTRAP_SETTINGS settings = {L"dl.example", 8080, L"/a b.msi", L"x.msi", L"", L"https"};
     EXPECT_TRUE(IsSameSource(&state, &settings));
+    // What a run records of its source is what the next run compares.
+    RESUME_STATE written = {};
+    SetSource(&written, &settings);
+    std::wstring(L"\"v1\"").copy(written.validator, 4);
+    written.total = 100;
+    written.received = 40;
+    EXPECT_EQ(STATE, std::string(text, FormatResumeState(text, sizeof(text), &written)));
     settings.ServerPort = 8080 + 65536;  // the same port on the wire, but not the same setting
+    EXPECT_FALSE(IsSameSource(&state, &settings));
+    settings.ServerPort = 8080;
+    settings.ServerScheme[4] = L'\0';  // "http"
     EXPECT_FALSE(IsSameSource(&state, &settings));
 
     // What cannot be read back the same is not written.
@@ -155,6 +165,7 @@ TEST(ResumeText, AnythingOddIsNoState)
     } rows[] = {
         {"empty", ""},
         {"a key missing", replaced("Total=100\r\n", "")},
+        {"no scheme", replaced("ServerScheme=https\r\n", "")},
         {"an unknown key", STATE + "Extra=1\r\n"},
         {"count not decimal", replaced("Received=40", "Received=4O")},
         {"count with a sign", replaced("Received=40", "Received=+40")},

@@ -117,7 +117,7 @@ std::vector<std::string> Asked(FixtureServer &server)
 // The text a run leaves for the next; "{port}" stands for the server's.
 std::string StateText(const std::string &path, const std::string &validator, size_t total, size_t received)
 {
-    return "ServerAddress=127.0.0.1\r\nServerPort={port}\r\nMsiServerPath=" + path + "\r\nValidator=" + validator +
+    return "ServerScheme=http\r\nServerAddress=127.0.0.1\r\nServerPort={port}\r\nMsiServerPath=" + path + "\r\nValidator=" + validator +
            "\r\nTotal=" + std::to_string(total) + "\r\nReceived=" + std::to_string(received) + "\r\n";
 }
 
@@ -404,6 +404,123 @@ TEST(DownloadInstaller, PartHeldByAnotherCopyIsLeftAlone)
 
     CloseHandle(hHeld);
     EXPECT_EQ(Files({{PART, "theirs"}}), FolderContents());
+}
+
+// The user's Internet settings as the system keeps them, for one test; "direct" again after.
+class UserProxySettings {
+public:
+    UserProxySettings(DWORD flags, const std::string &proxy, const std::string &bypass, const std::string &script)
+    {
+        Write(flags, proxy, bypass, script);
+    }
+    ~UserProxySettings() { Write(1, "", "", ""); }
+
+private:
+    static void Write(DWORD flags, const std::string &proxy, const std::string &bypass, const std::string &script)
+    {
+        std::string value;
+        auto put = [&value](DWORD number) { value.append((const char *)&number, sizeof(number)); };
+        put(0x46);
+        put(1);
+        put(flags);  // 1 direct, 2 a fixed proxy, 4 a script
+        for (const std::string *text : {&proxy, &bypass, &script}) {
+            put((DWORD)text->size());
+            value += *text;
+        }
+        HKEY hKey;
+        RegCreateKeyExW(HKEY_CURRENT_USER, L"Software\\Microsoft\\Windows\\CurrentVersion\\Internet Settings\\Connections", 0,
+                        NULL, 0, KEY_SET_VALUE, NULL, &hKey, NULL);
+        RegSetValueExW(hKey, L"DefaultConnectionSettings", 0, REG_BINARY, (const BYTE *)value.data(), (DWORD)value.size());
+        RegCloseKey(hKey);
+    }
+};
+
+// Nothing answers at localhost: the package only comes through the user's proxy, which sees
+// the request in absolute form.
+TEST(DownloadInstaller, UserProxyServesWhenTheDirectRouteFails)
+{
+    const std::string package = Msi(Bytes(300000, 13));
+    const unsigned short dead = UnusedPort();
+    const std::string target = "http://localhost:" + std::to_string(dead) + "/LumvexSetup.msi";
+    const struct {
+        const char *label;
+        DWORD flags;
+        const char *bypass;
+        bool script;
+        const char *status;
+        OUTCOME outcome;
+        std::vector<std::string> requests;  // as the proxy saw them
+    } rows[] = {
+        {"fixed proxy", 3, "", false, "200 OK", SUCCEEDED, {target}},
+        {"bypass that does not match", 3, "*.example;10.*", false, "200 OK", SUCCEEDED, {target}},
+        {"bypassed: a name without a dot", 3, "<local>", false, "200 OK", PLATFORM_ERROR, {}},
+        {"proxy script", 5, "", true, "200 OK", SUCCEEDED, {"/proxy.pac", target}},
+        {"proxy asks for a password", 3, "", false, "407 Proxy Authentication Required", FAILED, {target}},
+    };
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.label);
+        TestFolder folder;
+        FixtureServer proxy({Respond(row.status, package)});
+        const std::string address = "127.0.0.1:" + std::to_string(proxy.Port());
+        FixtureServer scripted({Respond("200 OK", "function FindProxyForURL(url, host) { return \"PROXY " + address + "\"; }")});
+        UserProxySettings settings(row.flags, row.script ? "" : address, row.bypass,
+                                   row.script ? "http://127.0.0.1:" + std::to_string(scripted.Port()) + "/proxy.pac" : "");
+        PointSettingsAt(L"localhost", dead);
+
+        ExpectOutcome(row.outcome, DownloadInstaller());
+        EXPECT_EQ(row.outcome == SUCCEEDED ? Summarised({{PACKAGE, package}}) : Files(), FolderContents());
+        std::vector<std::string> seen = scripted.Requests();
+        for (const std::string &request : proxy.Requests())
+            seen.push_back(request);
+        EXPECT_EQ(row.requests, seen);
+    }
+}
+
+// The tests' HTTPS server (see tls_fixture.py): the folder it serves, as this system sees it.
+std::wstring TlsFolder()
+{
+    char folder[MAX_PATH] = "";
+    GetEnvironmentVariableA("LUMVEX_TLS_FOLDER", folder, MAX_PATH);
+    std::wstring path = L"Z:";
+    for (const char *p = folder; *p != '\0'; ++p)
+        path += *p == '/' ? L'\\' : (wchar_t)*p;
+    return path;
+}
+
+TEST(DownloadInstaller, HttpsServersAndRedirectsToThem)
+{
+    const std::wstring folder = TlsFolder();
+    const unsigned short tls = (unsigned short)atoi(ReadFileBytes((folder + L"\\port").c_str()).c_str());
+    ASSERT_NE(0, tls);
+    const std::string package = Msi(Bytes(200000, 14));
+    WriteFileBytes((folder + L"\\www\\LumvexSetup.msi").c_str(), package);
+    FixtureServer plain({Raw("HTTP/1.1 301 Moved Permanently\r\nLocation: https://localhost:" + std::to_string(tls) +
+                             "/LumvexSetup.msi\r\nContent-Length: 0\r\nConnection: close\r\n\r\n",
+                             "")});
+    const struct {
+        const char *label;
+        const wchar_t *scheme;
+        const wchar_t *address;
+        unsigned short port;
+        OUTCOME outcome;
+    } rows[] = {
+        {"https", L"https", L"localhost", tls, SUCCEEDED},
+        {"scheme in capitals", L"HTTPS", L"localhost", tls, SUCCEEDED},
+        {"certificate for another name", L"https", L"127.0.0.1", tls, PLATFORM_ERROR},
+        {"plain server redirects to https", L"http", L"127.0.0.1", plain.Port(), SUCCEEDED},
+        {"neither http nor https", L"ftp", L"127.0.0.1", plain.Port(), FAILED},
+        {"empty scheme", L"", L"127.0.0.1", plain.Port(), FAILED},
+    };
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.label);
+        TestFolder here;
+        PointSettingsAt(row.address, row.port);
+        lstrcpyW(BootstrapSettings.ServerScheme, row.scheme);
+        ExpectOutcome(row.outcome, DownloadInstaller());
+        EXPECT_EQ(row.outcome == SUCCEEDED ? Summarised({{PACKAGE, package}}) : Files(), FolderContents());
+    }
+    // Only the redirect reached the plain server: no other scheme ever goes out unprotected.
+    EXPECT_EQ(1u, plain.Requests().size());
 }
 
 SIZE_T PrivateBytes()

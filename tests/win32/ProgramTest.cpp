@@ -183,7 +183,7 @@ TEST_F(ProgramTest, ResumedRunStartsFromTheKeptBytes)
     FixtureServer server({Gated(Ranged(package, "ETag: \"v1\""))});
     WriteSettings(server.Port(), "package.lumvextest");
     WriteFileBytes(L"package.lumvextest.part", package.substr(0, 5 * 1024 * 1024));
-    WriteFileBytes(L"package.lumvextest.resume", "ServerAddress=127.0.0.1\r\nServerPort=" + std::to_string(server.Port()) +
+    WriteFileBytes(L"package.lumvextest.resume", "ServerScheme=http\r\nServerAddress=127.0.0.1\r\nServerPort=" + std::to_string(server.Port()) +
                                                      "\r\nMsiServerPath=/LumvexSetup.msi\r\nValidator=\"v1\"\r\n"
                                                      "Total=10485760\r\nReceived=5242880\r\n");
     Program program;

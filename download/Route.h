@@ -1,0 +1,32 @@
+// The way this run reaches the server: the client's own route, or the user's proxy when that
+// route got no answer. Worker thread only.
+#pragma once
+
+#include <stdint.h>
+
+#include <windows.h>
+#include <winhttp.h>
+
+#include "RoutePolicy.h"
+#include "settings/Settings.h"
+
+struct ROUTE {
+    SERVER_SCHEME scheme;
+    uint16_t port;
+    bool viaProxy;  // through proxy, else the client's default
+    bool answered;  // a try got an answer this way: it serves the rest of the run
+    bool userProxyRead;
+    wchar_t proxy[SETTINGS_CCH_TEXT];
+};
+
+// The scheme and port of the settings, by the client's default route.
+void BeginRoute(ROUTE *route);
+
+// A session for the route, with TLS 1.2 asked for where the system leaves it off; NULL, with
+// the last error set, when it cannot be opened. The caller closes it.
+HINTERNET OpenSession(const ROUTE *route);
+
+// After a failed try, while no try of the run has had an answer: reads the user's proxy
+// settings (once a run) and, when they name a proxy for the package's URL, turns the route
+// to it. True when it did.
+bool TakeUserProxy(ROUTE *route);

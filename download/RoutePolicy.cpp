@@ -1,0 +1,173 @@
+#include "RoutePolicy.h"
+
+#include "WideText.h"
+
+// [begin, end) is the lower-case ASCII text, letter case ignored.
+static bool EqualsNoCase(const wchar_t *begin, const wchar_t *end, const wchar_t *lower)
+{
+    return AfterPrefixNoCase(begin, end, lower) == end;
+}
+
+static const wchar_t *TextEnd(const wchar_t *text)
+{
+    while (*text != L'\0')
+        ++text;
+    return text;
+}
+
+SERVER_SCHEME ParseScheme(const wchar_t *text)
+{
+    const wchar_t *end = TextEnd(text);
+    if (EqualsNoCase(text, end, L"http"))
+        return SCHEME_HTTP;
+    if (EqualsNoCase(text, end, L"https"))
+        return SCHEME_HTTPS;
+    return SCHEME_INVALID;
+}
+
+uint16_t PortFor(SERVER_SCHEME scheme, int32_t serverPort)
+{
+    uint16_t port = (uint16_t)(serverPort & 0xFFFF);
+    if (port == 0)
+        port = scheme == SCHEME_HTTPS ? 443 : 80;
+    return port;
+}
+
+bool AsksForTls12(uint32_t major, uint32_t minor)
+{
+    return major < 6 || (major == 6 && minor < 2);
+}
+
+struct ENTRY {
+    const wchar_t *begin;
+    const wchar_t *end;
+};
+
+// Steps to the next entry of a list split by any of the separators; false at the end.
+static bool NextEntry(const wchar_t **cursor, const wchar_t *separators, ENTRY *entry)
+{
+    auto isSeparator = [separators](wchar_t c) {
+        for (const wchar_t *s = separators; *s != L'\0'; ++s) {
+            if (c == *s)
+                return true;
+        }
+        return false;
+    };
+    const wchar_t *p = *cursor;
+    while (*p != L'\0' && isSeparator(*p))
+        ++p;
+    if (*p == L'\0')
+        return false;
+    entry->begin = p;
+    while (*p != L'\0' && !isSeparator(*p))
+        ++p;
+    entry->end = p;
+    *cursor = p;
+    return true;
+}
+
+// "*" matches any run of characters, letter case ignored.
+static bool MatchesPattern(const wchar_t *pattern, const wchar_t *patternEnd, const wchar_t *text)
+{
+    const wchar_t *star = NULL;
+    const wchar_t *resume = NULL;
+    while (*text != L'\0') {
+        if (pattern < patternEnd && *pattern == L'*') {
+            star = ++pattern;
+            resume = text;
+        } else if (pattern < patternEnd && FoldLower(*pattern) == FoldLower(*text)) {
+            ++pattern;
+            ++text;
+        } else if (star != NULL) {
+            pattern = star;
+            text = ++resume;
+        } else {
+            return false;
+        }
+    }
+    while (pattern < patternEnd && *pattern == L'*')
+        ++pattern;
+    return pattern == patternEnd;
+}
+
+static void SkipPrefix(ENTRY *entry, const wchar_t *lower)
+{
+    const wchar_t *after = AfterPrefixNoCase(entry->begin, entry->end, lower);
+    if (after != NULL)
+        entry->begin = after;
+}
+
+static bool IsBypassed(const wchar_t *bypassList, const wchar_t *host)
+{
+    bool dotted = false;
+    for (const wchar_t *p = host; *p != L'\0'; ++p)
+        dotted = dotted || *p == L'.';
+    const wchar_t *cursor = bypassList != NULL ? bypassList : L"";
+    ENTRY entry;
+    while (NextEntry(&cursor, L"; ,\t\r\n", &entry)) {
+        if (EqualsNoCase(entry.begin, entry.end, L"<local>")) {
+            if (!dotted)
+                return true;
+            continue;
+        }
+        SkipPrefix(&entry, L"http://");
+        SkipPrefix(&entry, L"https://");
+        if (MatchesPattern(entry.begin, entry.end, host))
+            return true;
+    }
+    return false;
+}
+
+// The entry's "host:port" for this scheme, if it serves it: "https=" entries serve https,
+// "http=" entries and plain ones http, and plain ones https where no "https=" entry exists.
+static bool ServesScheme(ENTRY *entry, const wchar_t *wanted, bool *plain)
+{
+    const wchar_t *equals = entry->begin;
+    while (equals < entry->end && *equals != L'=')
+        ++equals;
+    *plain = equals == entry->end;
+    if (!*plain) {
+        if (!EqualsNoCase(entry->begin, equals, wanted))
+            return false;
+        entry->begin = equals + 1;
+    }
+    // A proxy is spoken to in plain HTTP; the one prefix worth dropping is that one.
+    SkipPrefix(entry, L"http://");
+    for (const wchar_t *p = entry->begin; p < entry->end; ++p) {
+        if (*p == L'/')
+            return false;
+    }
+    return entry->begin < entry->end;
+}
+
+bool ChooseProxy(const wchar_t *proxyList, const wchar_t *bypassList, bool secure, const wchar_t *host, wchar_t *proxy,
+                 size_t cchProxy)
+{
+    const wchar_t *cursor = proxyList != NULL ? proxyList : L"";
+    ENTRY entry;
+    ENTRY chosen = {NULL, NULL};
+    bool chosenPlain = true;
+    while (NextEntry(&cursor, L"; \t\r\n", &entry)) {
+        bool plain;
+        // A named entry for the scheme outranks a plain one.
+        if (ServesScheme(&entry, secure ? L"https" : L"http", &plain) && (chosen.begin == NULL || (chosenPlain && !plain))) {
+            chosen = entry;
+            chosenPlain = plain;
+        }
+    }
+    size_t cch = (size_t)(chosen.end - chosen.begin);
+    if (chosen.begin == NULL || cch >= cchProxy || IsBypassed(bypassList, host))
+        return false;
+    for (size_t i = 0; i < cch; ++i)
+        proxy[i] = chosen.begin[i];
+    proxy[cch] = L'\0';
+    return true;
+}
+
+bool FormatUrl(wchar_t *url, size_t cchUrl, bool secure, const wchar_t *host, uint16_t port, const wchar_t *path)
+{
+    size_t cch = 0;
+    return AppendText(url, cchUrl, &cch, secure ? L"https://" : L"http://") && AppendText(url, cchUrl, &cch, host) &&
+           AppendText(url, cchUrl, &cch, L":") && AppendDecimal(url, cchUrl, &cch, port) &&
+           AppendText(url, cchUrl, &cch, path[0] == L'/' ? L"" : L"/") && AppendText(url, cchUrl, &cch, path);
+}
