@@ -2,16 +2,22 @@
 # Installs the Debian packages the build, the tests and the demo need, if any is missing.
 set -euo pipefail
 
-packages=(
-    cmake ninja-build g++ googletest python3 curl openssl
-    g++-mingw-w64-i686-win32 g++-mingw-w64-x86-64-win32  # -win32: no winpthread DLL
-    wine64 wine32:i386                                  # runs both builds in one 64-bit prefix
-    wixl                                                # sample .msi packages
-    xvfb xdotool imagemagick fonts-wqy-microhei         # the demo's screenshot
-    fonts-wine                                          # Wine's own fonts: the caption buttons
-    clang libclang-rt-14-dev                            # fuzzing
-    cppcheck                                            # static analysis of the product
-)
+# "release" installs only what scripts/release.sh needs.
+if [ "${1:-}" = "release" ]; then
+    packages=(cmake ninja-build git g++-mingw-w64-i686-win32 osslsigncode)
+else
+    packages=(
+        cmake ninja-build g++ googletest python3 curl openssl
+        g++-mingw-w64-i686-win32 g++-mingw-w64-x86-64-win32  # -win32: no winpthread DLL
+        wine64 wine32:i386                                  # runs both builds in one 64-bit prefix
+        wixl                                                # sample .msi packages
+        xvfb xdotool imagemagick fonts-wqy-microhei         # the demo's screenshot
+        fonts-wine                                          # Wine's own fonts: the caption buttons
+        clang libclang-rt-14-dev                            # fuzzing
+        cppcheck                                            # static analysis of the product
+        osslsigncode                                        # the release's signature, and its test
+    )
+fi
 
 missing=()
 for package in "${packages[@]}"; do
@@ -29,7 +35,7 @@ sudo=""
 [ "$(id -u)" -eq 0 ] || sudo="sudo"
 export DEBIAN_FRONTEND=noninteractive
 # The PE32 we ship runs in Wine's 32-bit half, Debian's multiarch wine32.
-if ! dpkg --print-foreign-architectures | grep -qx i386; then
+if [[ " ${missing[*]}" == *:i386* ]] && ! dpkg --print-foreign-architectures | grep -qx i386; then
     $sudo dpkg --add-architecture i386
 fi
 $sudo apt-get update -q

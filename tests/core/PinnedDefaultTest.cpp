@@ -1,4 +1,4 @@
-// Built with a pin given at build time, as a publisher would.
+// Built with a publisher's own defaults, as the release script builds them.
 #include <string>
 
 #include <gtest/gtest.h>
@@ -20,6 +20,15 @@ TEST(PinnedDefault, BuiltInPinHoldsUntilTheSettingsFileSaysOtherwise)
     const std::string overriding = "MsiSha256=ffff\n";
     ApplySettingsText(&settings, overriding.data(), overriding.size());
     EXPECT_EQ(std::wstring(L"ffff"), settings.MsiSha256);
+}
+
+TEST(PinnedDefault, EveryBuiltInSettingIsTheDefault)
+{
+    EXPECT_EQ(std::wstring(L"HTTPS"), BootstrapSettings.ServerScheme);
+    EXPECT_EQ(std::wstring(L"dl.example.com"), BootstrapSettings.ServerAddress);
+    EXPECT_EQ(8443, BootstrapSettings.ServerPort);
+    EXPECT_EQ(std::wstring(L"/pkg/Setup.msi"), BootstrapSettings.MsiServerPath);
+    EXPECT_EQ(std::wstring(L"Setup.msi"), BootstrapSettings.MsiLocalPath);
 }
 
 }  // namespace

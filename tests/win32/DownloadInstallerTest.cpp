@@ -93,6 +93,7 @@ void PointSettingsAt(const wchar_t *address, unsigned short port, const wchar_t 
     lstrcpyW(BootstrapSettings.MsiServerPath, L"/LumvexSetup.msi");
     lstrcpyW(BootstrapSettings.MsiLocalPath, localPath);
     lstrcpyW(BootstrapSettings.MsiSha256, pin);
+    lstrcpyW(BootstrapSettings.ServerScheme, L"http");
 }
 
 void ExpectOutcome(OUTCOME outcome, DWORD result)

@@ -35,10 +35,12 @@ void RegisterRecordedType()
     }
 }
 
+// Every setting named: whatever defaults a publisher built in, the program asks the fixture.
 void WriteSettings(unsigned short port, const std::string &localPath)
 {
-    WriteFileBytes(L"LumvexInstallerConfig.ini", "ServerAddress = 127.0.0.1\r\nServerPort=" + std::to_string(port) +
-                                                     "\r\nMsiLocalPath=" + localPath + "\r\n");
+    WriteFileBytes(L"LumvexInstallerConfig.ini", "ServerScheme=http\r\nServerAddress = 127.0.0.1\r\nServerPort=" +
+                                                     std::to_string(port) + "\r\nMsiServerPath=/LumvexSetup.msi\r\n"
+                                                     "MsiLocalPath=" + localPath + "\r\nMsiSha256=\r\n");
 }
 
 std::wstring RecordedOpen()

@@ -1,0 +1,86 @@
+#!/usr/bin/env bash
+# The release script from outside: two copies of the sources in different folders give the
+# same bytes, stamped with the commit's time; a throwaway CA's code-signing certificate signs the exe, which then verifies
+# against that CA, fails to once a byte changes, and gives the unsigned bytes back when the
+# signature is removed; the signed PE32 passes the image checks; the pin given with --msi is
+# the one built in; an unsigned tree refuses a signature.
+set -euo pipefail
+root=$(cd "$(dirname "$0")/../.." && pwd)
+work=$1
+rm -rf "$work"
+mkdir -p "$work"
+
+fail() {
+    echo "FAILED: $*" >&2
+    exit 1
+}
+
+# The sources as they stand, uncommitted changes included, as a commit of their own with the
+# same date in every copy.
+copy_sources() {
+    local to=$1
+    git clone -q "$root" "$to"
+    (cd "$root" && git ls-files -z --cached --others --exclude-standard) |
+        (cd "$root" && xargs -0 -I{} sh -c '[ -e "$1" ] && cp --parents -P "$1" "$2" || true' _ {} "$to")
+    local date
+    date=$(cd "$root" && git log -1 --format=%cI)
+    (cd "$to" && git add -A && { git diff --cached --quiet || GIT_AUTHOR_DATE=$date GIT_COMMITTER_DATE=$date \
+        git -c user.name=release-test -c user.email=release-test@localhost commit -q -m "sources under test"; })
+}
+
+copy_sources "$work/a"
+copy_sources "$work/elsewhere/with a longer path/b"
+b="$work/elsewhere/with a longer path/b"
+head -c 100000 /dev/urandom > "$work/package.msi"
+pin=$(sha256sum "$work/package.msi" | cut -d' ' -f1)
+
+# A throwaway CA and a code-signing certificate it issued.
+(
+    cd "$work"
+    openssl req -x509 -newkey rsa:2048 -nodes -keyout ca.key -out ca.pem -days 30 -subj "/CN=Release Test CA" \
+        -addext basicConstraints=critical,CA:TRUE -addext keyUsage=critical,keyCertSign,cRLSign
+    openssl req -newkey rsa:2048 -nodes -keyout sign.key -out sign.csr -subj "/CN=Release Test Publisher"
+    printf 'basicConstraints=CA:FALSE\nkeyUsage=critical,digitalSignature\nextendedKeyUsage=codeSigning\n' > sign.ext
+    openssl x509 -req -in sign.csr -CA ca.pem -CAkey ca.key -CAcreateserial -out sign.pem -days 30 -extfile sign.ext
+) >/dev/null 2>&1
+
+options=(--msi "$work/package.msi" --scheme https --server dl.example.com)
+(cd "$work/a" && scripts/release.sh "${options[@]}") > "$work/a.log"
+(cd "$b" && scripts/release.sh "${options[@]}" --cert "$work/sign.pem" --key "$work/sign.key" --ca "$work/ca.pem") \
+    > "$b.log" || fail "signing refused or failed: $(cat "$b.log")"
+grep -q "NOT signed" "$work/a.log" || fail "an unsigned release does not say so"
+
+unsigned=$work/a/dist/LumvexInstaller.exe
+signed=$b/dist/LumvexInstaller.exe
+cmp -s "$unsigned" "$b/build/release/LumvexInstaller.exe" || fail "two copies of the sources built different bytes"
+osslsigncode remove-signature -in "$signed" -out "$work/stripped.exe" >/dev/null
+cmp -s "$unsigned" "$work/stripped.exe" || fail "the signed exe without its signature is not the unsigned build"
+(cd "$b/dist" && sha256sum -c --quiet SHA256SUMS) || fail "SHA256SUMS does not match dist/"
+
+osslsigncode verify -in "$signed" -CAfile "$work/ca.pem" >/dev/null 2>&1 || fail "the signature does not verify"
+cp "$signed" "$work/changed.exe"
+printf '\x5a' | dd of="$work/changed.exe" bs=1 seek=4096 conv=notrunc 2>/dev/null
+if osslsigncode verify -in "$work/changed.exe" -CAfile "$work/ca.pem" >/dev/null 2>&1; then
+    fail "a changed byte still verifies"
+fi
+python3 "$root/tests/static/check_pe.py" "$signed" pe32 || fail "the signed exe fails the image checks"
+
+# The one time stamp in the image is the commit's, not the build's.
+python3 - "$unsigned" "$(cd "$work/a" && git log -1 --format=%ct)" <<'EOT' || fail "the image header carries the build time"
+import struct, sys
+image = open(sys.argv[1], "rb").read()
+header = struct.unpack_from("<I", image, 0x3C)[0]
+sys.exit(0 if struct.unpack_from("<I", image, header + 8)[0] == int(sys.argv[2]) else 1)
+EOT
+
+# The pin is in the program as the text it compares with, in UTF-16.
+python3 - "$unsigned" "$pin" <<'EOT' || fail "the pin of --msi is not the built-in one"
+import sys
+sys.exit(0 if sys.argv[2].encode("utf-16-le") + b"\0\0" in open(sys.argv[1], "rb").read() else 1)
+EOT
+
+touch "$work/a/uncommitted"
+if (cd "$work/a" && scripts/release.sh --cert "$work/sign.pem" --key "$work/sign.key") >/dev/null 2>&1; then
+    fail "a tree with uncommitted changes was signed"
+fi
+echo "release checks passed"
