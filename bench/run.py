@@ -21,6 +21,7 @@ import socket
 import statistics
 import subprocess
 import sys
+import threading
 import time
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
@@ -55,8 +56,35 @@ def wine_processes_cpu():
     return total / CLOCK_TICKS
 
 
-def measure(argv, cwd):
-    """(wall s, cpu s, peak RSS MiB, exit code) of one run."""
+class Watch(threading.Thread):
+    """Follows a process Wine starts apart from the one we wait for (a PE32 runs in a process
+    of its own, started by start.exe): its CPU seconds and peak resident memory, by polling."""
+
+    def __init__(self, name):
+        super().__init__(daemon=True)
+        self.wanted, self.cpu, self.peak, self.done = name.encode(), 0.0, 0.0, threading.Event()
+
+    def run(self):
+        while not self.done.wait(0.02):
+            for pid in os.listdir("/proc"):
+                try:
+                    if not pid.isdigit() or self.wanted not in open("/proc/%s/cmdline" % pid, "rb").read():
+                        continue
+                    fields = open("/proc/%s/stat" % pid).read().rsplit(")", 1)[1].split()
+                    status = open("/proc/%s/status" % pid).read()
+                except OSError:
+                    continue
+                self.cpu = max(self.cpu, (int(fields[11]) + int(fields[12])) / CLOCK_TICKS)
+                peak = [line.split()[1] for line in status.splitlines() if line.startswith("VmHWM:")]
+                self.peak = max(self.peak, int(peak[0]) / 1024 if peak else 0)
+
+
+def measure(argv, cwd, watch=None):
+    """(wall s, cpu s, peak RSS MiB, exit code) of one run; with watch, of the process of that
+    name that Wine started for it."""
+    watcher = Watch(watch) if watch else None
+    if watcher:
+        watcher.start()
     before = wine_processes_cpu()
     start = time.perf_counter()
     process = subprocess.Popen(argv, cwd=cwd, env=ENV, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
@@ -64,7 +92,12 @@ def measure(argv, cwd):
     wall = time.perf_counter() - start
     process.returncode = os.waitstatus_to_exitcode(status)
     cpu = usage.ru_utime + usage.ru_stime + wine_processes_cpu() - before
-    return wall, cpu, usage.ru_maxrss / 1024, process.returncode
+    peak = usage.ru_maxrss / 1024
+    if watcher:
+        watcher.done.set()
+        watcher.join()
+        cpu, peak = cpu + watcher.cpu, watcher.peak
+    return wall, cpu, peak, process.returncode
 
 
 def free_port():
@@ -191,7 +224,7 @@ def main():
                     target = os.path.join(runs, "out.lumvexbench")
                     if os.path.exists(target):
                         os.remove(target)
-                    wall, cpu, peak, code = measure(argv[case], runs)
+                    wall, cpu, peak, code = measure(argv[case], runs, "LumvexInstaller.exe" if case == "pe32" else None)
                     complete = os.path.exists(target) and os.path.getsize(target) == size * MIB
                     if code != 0 or not complete:
                         sys.exit("%s, %d MiB: exit code %d, complete %s" % (case, size, code, complete))

@@ -39,9 +39,10 @@ static void PutBytes(TEXT_WRITER *writer, const char *bytes)
 
 static void PutNumber(TEXT_WRITER *writer, int64_t value)
 {
-    char digits[24];
+    // Only 32-bit values are written, so the magnitude fits in 32 bits.
+    char digits[12];
     size_t n = 0;
-    uint64_t magnitude = value < 0 ? (uint64_t)-value : (uint64_t)value;
+    uint32_t magnitude = value < 0 ? 0u - (uint32_t)value : (uint32_t)value;
     do {
         digits[n++] = (char)('0' + magnitude % 10);
         magnitude /= 10;
@@ -64,41 +65,32 @@ static void PutWide(TEXT_WRITER *writer, const wchar_t *value)
     }
 }
 
-static void BeginLine(TEXT_WRITER *writer, const char *key)
+static void PutTextLine(TEXT_WRITER *writer, const char *key, const wchar_t *value)
 {
     PutBytes(writer, key);
     PutByte(writer, '=');
+    PutWide(writer, value);
+    PutBytes(writer, "\r\n");
 }
 
-static void EndLine(TEXT_WRITER *writer)
+static void PutNumberLine(TEXT_WRITER *writer, const char *key, int64_t value)
 {
+    PutBytes(writer, key);
+    PutByte(writer, '=');
+    PutNumber(writer, value);
     PutBytes(writer, "\r\n");
 }
 
 size_t FormatResumeState(char *text, size_t cbText, const RESUME_STATE *state)
 {
     TEXT_WRITER writer = {text, cbText, 0, true};
-    BeginLine(&writer, KEY_SCHEME);
-    PutWide(&writer, state->ServerScheme);
-    EndLine(&writer);
-    BeginLine(&writer, KEY_ADDRESS);
-    PutWide(&writer, state->ServerAddress);
-    EndLine(&writer);
-    BeginLine(&writer, KEY_PORT);
-    PutNumber(&writer, state->ServerPort);
-    EndLine(&writer);
-    BeginLine(&writer, KEY_PATH);
-    PutWide(&writer, state->MsiServerPath);
-    EndLine(&writer);
-    BeginLine(&writer, KEY_VALIDATOR);
-    PutWide(&writer, state->validator);
-    EndLine(&writer);
-    BeginLine(&writer, KEY_TOTAL);
-    PutNumber(&writer, state->total);
-    EndLine(&writer);
-    BeginLine(&writer, KEY_RECEIVED);
-    PutNumber(&writer, state->received);
-    EndLine(&writer);
+    PutTextLine(&writer, KEY_SCHEME, state->ServerScheme);
+    PutTextLine(&writer, KEY_ADDRESS, state->ServerAddress);
+    PutNumberLine(&writer, KEY_PORT, state->ServerPort);
+    PutTextLine(&writer, KEY_PATH, state->MsiServerPath);
+    PutTextLine(&writer, KEY_VALIDATOR, state->validator);
+    PutNumberLine(&writer, KEY_TOTAL, state->total);
+    PutNumberLine(&writer, KEY_RECEIVED, state->received);
     return writer.ok ? writer.cb : 0;
 }
 

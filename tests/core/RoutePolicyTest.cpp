@@ -73,14 +73,4 @@ TEST(RoutePolicy, ChooseProxyFollowsTheListAndItsBypass)
     EXPECT_FALSE(ChooseProxy(L"proxy:8080", L"", false, L"dl.example", small, 6));
 }
 
-TEST(RoutePolicy, FormatUrlNamesTheScriptsQuestion)
-{
-    wchar_t url[64];
-    ASSERT_TRUE(FormatUrl(url, 64, true, L"dl.example", 443, L"/LumvexSetup.msi"));
-    EXPECT_EQ(std::wstring(L"https://dl.example:443/LumvexSetup.msi"), url);
-    ASSERT_TRUE(FormatUrl(url, 64, false, L"127.0.0.1", 65535, L"a.msi"));
-    EXPECT_EQ(std::wstring(L"http://127.0.0.1:65535/a.msi"), url);
-    EXPECT_FALSE(FormatUrl(url, 20, false, L"dl.example", 80, L"/LumvexSetup.msi"));
-}
-
 }  // namespace
