@@ -52,18 +52,30 @@ static bool IsHeaderLine(const LINE *line, const wchar_t *name, const wchar_t **
     return true;
 }
 
-// Decimal digits after blanks, up to the first other character; 0 when there are none
-// or the value needs more than 32 bits.
-static uint32_t ScanLength(const wchar_t *p, const wchar_t *end)
+// Decimal digits only, all of them, within 32 bits.
+static bool ReadNumber(const wchar_t **cursor, const wchar_t *end, uint32_t *number)
 {
-    p = SkipBlanks(p, end);
+    const wchar_t *p = *cursor;
     uint64_t value = 0;
     for (; p < end && IsDigit(*p); ++p) {
         value = value * 10 + (uint64_t)(*p - L'0');
         if (value > UINT32_MAX)
-            return 0;
+            return false;
     }
-    return (uint32_t)value;
+    if (p == *cursor)
+        return false;
+    *cursor = p;
+    *number = (uint32_t)value;
+    return true;
+}
+
+// Decimal digits after blanks, up to the first other character; 0 when there are none
+// or the value needs more than 32 bits.
+static uint32_t ScanLength(const wchar_t *p, const wchar_t *end)
+{
+    uint32_t value = 0;
+    p = SkipBlanks(p, end);
+    return ReadNumber(&p, end, &value) ? value : 0;
 }
 
 static const wchar_t *TextLimit(const wchar_t *headers, size_t cchHeaders)
@@ -142,23 +154,6 @@ static bool FindHeader(const wchar_t *headers, size_t cchHeaders, const wchar_t 
         return true;
     }
     return false;
-}
-
-// Decimal digits only, all of them, within 32 bits.
-static bool ReadNumber(const wchar_t **cursor, const wchar_t *end, uint32_t *number)
-{
-    const wchar_t *p = *cursor;
-    uint64_t value = 0;
-    for (; p < end && IsDigit(*p); ++p) {
-        value = value * 10 + (uint64_t)(*p - L'0');
-        if (value > UINT32_MAX)
-            return false;
-    }
-    if (p == *cursor)
-        return false;
-    *cursor = p;
-    *number = (uint32_t)value;
-    return true;
 }
 
 static bool Expect(const wchar_t **cursor, const wchar_t *end, wchar_t c)
