@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
-# Installs the Debian packages the build, the tests and the demo need, if any is missing.
+# Installs the Debian packages the build, the tests and the demo need, if any is missing, and
+# makes sure the PE32 runs under Wine here (scripts/i386.sh).
 set -euo pipefail
+here=$(cd "$(dirname "$0")" && pwd)
 
 # "release" installs only what scripts/release.sh needs.
 if [ "${1:-}" = "release" ]; then
@@ -27,16 +29,18 @@ for package in "${packages[@]}"; do
 done
 if [ ${#missing[@]} -eq 0 ]; then
     echo "install-deps: all packages present"
-    exit 0
+else
+    echo "install-deps: installing ${missing[*]}"
+    sudo=""
+    [ "$(id -u)" -eq 0 ] || sudo="sudo"
+    export DEBIAN_FRONTEND=noninteractive
+    # The PE32 we ship runs in Wine's 32-bit half, Debian's multiarch wine32.
+    if [[ " ${missing[*]}" == *:i386* ]] && ! dpkg --print-foreign-architectures | grep -qx i386; then
+        $sudo dpkg --add-architecture i386
+    fi
+    $sudo apt-get update -q
+    $sudo apt-get install -y -q --no-install-recommends "${missing[@]}"
 fi
 
-echo "install-deps: installing ${missing[*]}"
-sudo=""
-[ "$(id -u)" -eq 0 ] || sudo="sudo"
-export DEBIAN_FRONTEND=noninteractive
-# The PE32 we ship runs in Wine's 32-bit half, Debian's multiarch wine32.
-if [[ " ${missing[*]}" == *:i386* ]] && ! dpkg --print-foreign-architectures | grep -qx i386; then
-    $sudo dpkg --add-architecture i386
-fi
-$sudo apt-get update -q
-$sudo apt-get install -y -q --no-install-recommends "${missing[@]}"
+# The release only builds the PE32; everything else runs it.
+[ "${1:-}" = "release" ] || "$here/i386.sh" setup
