@@ -162,6 +162,13 @@ def cut_case(size, name, www, runs):
     return wall, sum(int(r[3]) for r in requests[1:]), size * MIB - cut
 
 
+def pe32_path():
+    """How the PE32 ran here, and whether that was under emulation (no speed figure then)."""
+    described = subprocess.run([os.path.join(ROOT, "scripts", "i386.sh"), "describe"], capture_output=True,
+                               text=True).stdout.strip()
+    return described, "emulation" in described
+
+
 def machine():
     cpu = next((line.split(":", 1)[1].strip() for line in open("/proc/cpuinfo") if line.startswith("model name")),
                platform.processor())
@@ -172,6 +179,7 @@ def machine():
         "%s %s, %s" % (platform.system(), platform.release(), platform.machine()),
         "%s, %d cores, %s" % (cpu, os.cpu_count(), memory),
         "%s; %s; Python %s http.server" % (wine, curl.split(" (")[0], platform.python_version()),
+        pe32_path()[0] + (": its figures measure qemu, not the program" if pe32_path()[1] else ""),
     ]
 
 
@@ -252,13 +260,16 @@ def report(results, sizes, rounds, cut):
     lines += ["", "Medians over the rounds. CPU is user + system time of the process and of Wine's own "
               "processes (wineserver and the services) while it ran.", "",
               "| package | case | wall s | CPU s | MiB/s | peak RSS MiB |", "|---|---|---|---|---|---|"]
+    emulated = pe32_path()[1]
     for size in sizes:
         for case in CASES:
             rows = results[(size, case)]
+            label = case + (" (emulated)" if case == "pe32" and emulated else "")
             lines.append("| %d MiB | %s | %.2f | %.2f | %.1f | %.1f |" % (
-                size, case, median(r[0] for r in rows), median(r[1] for r in rows),
+                size, label, median(r[0] for r in rows), median(r[1] for r in rows),
                 median(size / r[0] for r in rows), median(r[2] for r in rows)))
-    lines += ["", "| package | program / design (wall) | program / bare (wall) | pe32 / program (wall) |",
+    lines += ["", "| package | program / design (wall) | program / bare (wall) | pe32 / program (wall)%s |"
+              % (", emulated" if emulated else ""),
               "|---|---|---|---|"]
     ratios = {}
     for size in sizes:

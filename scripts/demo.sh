@@ -4,15 +4,35 @@
 # ship under Wine in a real window (on Xvfb when there is no DISPLAY), saves a screenshot
 # taken during the download and reports what arrived, what the resumed request carried and
 # whether the system installer installed it.
+# Every wait is bounded; one that runs out says what did not happen and the demo fails.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
 scripts/install-deps.sh
 
+# Seconds: making the prefix (a first start of Wine), the download at 1 MiB/s with its one
+# retry, and the system installer after it.
+prefix_limit=300
+program_limit=180
+install_limit=120
+
+give_up() {
+    echo "demo: $*" >&2
+    exit 1
+}
+
 for preset in win32; do
     cmake --preset "$preset" >/dev/null
     cmake --build --preset "$preset"
 done
+
+cleanup() {
+    /usr/lib/wine/wineserver -k 2>/dev/null || true
+    timeout 30 /usr/lib/wine/wineserver -w 2>/dev/null || true
+    [ -n "${server_pid:-}" ] && kill "$server_pid" 2>/dev/null || true
+    [ -n "${xvfb_pid:-}" ] && kill "$xvfb_pid" 2>/dev/null || true
+}
+trap cleanup EXIT
 
 demo=$root/build/demo
 mkdir -p "$demo/server" "$demo/run"
@@ -21,12 +41,17 @@ unset WINEPATH  # folders of 64-bit DLLs there break Wine's 32-bit side
 wine=/usr/lib/wine/wine64
 
 # A prefix with a real display driver, and Chinese glyphs linked into the UI fonts.
-# One made before Wine's 32-bit side or its own fonts were installed is made again.
-if [ ! -f "$WINEPREFIX/.lumvex-demo-ready-5" ]; then
+# One made before Wine's own fonts were installed, or while its 32-bit side could not run
+# (an empty syswow64 that no update fills), is made again.
+syswow64_probe=$WINEPREFIX/drive_c/windows/syswow64/rundll32.exe
+if [ ! -f "$WINEPREFIX/.lumvex-demo-ready-5" ] || [ ! -f "$syswow64_probe" ]; then
     echo "demo: creating the Wine prefix (once)"
     /usr/lib/wine/wineserver -k 2>/dev/null || true
     rm -rf "$WINEPREFIX"
-    WINEDLLOVERRIDES="mscoree=;mshtml=" $wine wineboot -i >/dev/null 2>&1
+    WINEDLLOVERRIDES="mscoree=;mshtml=" timeout "$prefix_limit" $wine wineboot -i >/dev/null 2>&1 ||
+        give_up "Wine did not make its prefix within $prefix_limit s"
+    timeout "$prefix_limit" /usr/lib/wine/wineserver -w || give_up "Wine did not settle its prefix within $prefix_limit s"
+    [ -f "$syswow64_probe" ] || give_up "Wine's 32-bit side did not run while the prefix was made (see scripts/i386.sh)"
     # Wine's Marlett draws the caption buttons; this Wine looks for it in the prefix. (Its
     # Tahoma stays out: the caption's Chinese comes from the fallback that Tahoma would replace.)
     cp /usr/share/wine/fonts/marlett.ttf "$WINEPREFIX/drive_c/windows/Fonts/"
@@ -34,7 +59,7 @@ if [ ! -f "$WINEPREFIX/.lumvex-demo-ready-5" ]; then
         $wine reg add 'HKLM\Software\Microsoft\Windows NT\CurrentVersion\FontLink\SystemLink' \
             /v "$face" /t REG_MULTI_SZ /d 'wqy-microhei.ttc,WenQuanYi Micro Hei' /f >/dev/null 2>&1
     done
-    /usr/lib/wine/wineserver -w
+    timeout "$prefix_limit" /usr/lib/wine/wineserver -w || give_up "Wine did not settle its prefix within $prefix_limit s"
     touch "$WINEPREFIX/.lumvex-demo-ready-5"
 fi
 
@@ -42,21 +67,14 @@ installed=$(find "$WINEPREFIX/drive_c/users" -path '*AppData/Local/LumvexDemo/pa
 package=$demo/server/LumvexSetup.msi
 if [ -f "$package" ]; then
     # Start from a machine without the sample client, so the result below means this run.
-    $wine msiexec /x "$(winepath -w "$package" 2>/dev/null || echo "Z:$package")" /qn >/dev/null 2>&1 || true
+    timeout "$install_limit" $wine msiexec /x "$(winepath -w "$package" 2>/dev/null || echo "Z:$package")" /qn \
+        >/dev/null 2>&1 || true
 fi
 [ -n "$installed" ] && rm -f "$installed"
 if [ ! -f "$package" ]; then
     python3 -c 'import random,sys; random.seed(7); sys.stdout.buffer.write(random.randbytes(6 << 20))' > "$demo/payload.bin"
     (cd "$demo" && wixl -D Payload=payload.bin -o "$package" "$root/demo/LumvexDemo.wxs")
 fi
-
-cleanup() {
-    /usr/lib/wine/wineserver -k 2>/dev/null || true
-    /usr/lib/wine/wineserver -w 2>/dev/null || true
-    [ -n "${server_pid:-}" ] && kill "$server_pid" 2>/dev/null || true
-    [ -n "${xvfb_pid:-}" ] && kill "$xvfb_pid" 2>/dev/null || true
-}
-trap cleanup EXIT
 
 rm -f "$demo/port"
 python3 "$root/demo/serve.py" "$demo/server" "$demo/port" --rate $((1 << 20)) --drop-at 0.6 2>"$demo/server.log" &
@@ -84,7 +102,9 @@ program_pid=$!
 # The screenshot is taken once a third of the package has arrived.
 total=$(stat -c %s "$package")
 shot=$demo/LumvexInstaller.png
-for _ in $(seq 300); do
+rm -f "$shot"
+deadline=$((SECONDS + program_limit))
+while [ "$SECONDS" -lt "$deadline" ] && kill -0 "$program_pid" 2>/dev/null; do
     part=$(stat -c %s "$demo/run/LumvexSetup.msi.part" 2>/dev/null || echo 0)
     if [ "$part" -gt $((total / 3)) ]; then
         window=$(xdotool search --name "Lumvex - Wine desktop" 2>/dev/null | head -n 1 || true)
@@ -95,10 +115,18 @@ for _ in $(seq 300); do
     sleep 0.1
 done
 
+[ -f "$shot" ] || echo "demo: no screenshot: a third of the package never arrived while the program ran" >&2
+while [ "$SECONDS" -lt "$deadline" ] && kill -0 "$program_pid" 2>/dev/null; do
+    sleep 1
+done
+if kill -0 "$program_pid" 2>/dev/null; then
+    /usr/lib/wine/wineserver -k 2>/dev/null || true
+    give_up "the program had not finished after $program_limit s; $(stat -c %s "$demo/run/LumvexSetup.msi.part" 2>/dev/null || echo 0) of $total bytes had arrived"
+fi
 wait "$program_pid" || true
 downloaded=$(stat -c %s "$demo/run/LumvexSetup.msi" 2>/dev/null || echo 0)
 result="not installed"
-for _ in $(seq 120); do
+for _ in $(seq $((install_limit * 2))); do
     if find "$WINEPREFIX/drive_c/users" -path '*AppData/Local/LumvexDemo/payload.bin' 2>/dev/null | grep -q .; then
         result="installed by Wine's msiexec"
         break
@@ -109,4 +137,5 @@ echo "demo: downloaded $downloaded of $total bytes into $demo/run/LumvexSetup.ms
 while read -r _ status first sent; do
     echo "demo: request answered $status from byte $first carried $sent bytes"
 done < "$demo/server.log"
-echo "demo: sample client $result"
+echo "demo: sample client $result; $(scripts/i386.sh describe)"
+[ "$result" != "not installed" ] || give_up "the system installer did not install the sample client within $install_limit s"

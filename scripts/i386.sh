@@ -32,7 +32,7 @@ qemu_version() {
 
 describe() {
     if entry_enabled; then
-        echo "the PE32 runs under emulation: $(interpreter) $(qemu_version) (binfmt_misc entry $entry_name)"
+        echo "the PE32 runs under emulation ($(interpreter) $(qemu_version), binfmt_misc entry $entry_name)"
     else
         echo "the PE32 runs natively"
     fi

@@ -25,5 +25,5 @@ status=0
 ctest --preset host || status=1
 ctest --preset win32 || status=1
 ctest --preset win64 || status=1
-echo "test: the win32 tree ran where $(scripts/i386.sh describe)"
+echo "test: $(scripts/i386.sh describe)"
 exit $status
