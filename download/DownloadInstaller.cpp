@@ -5,15 +5,12 @@
 #include "HeaderScan.h"
 #include "PartFile.h"
 #include "Progress.h"
-#include "ResumeText.h"
+#include "ResumePolicy.h"
 #include "RetryPolicy.h"
 #include "Route.h"
 #include "Verify.h"
 #include "platform/SystemLibraries.h"
 #include "settings/Settings.h"
-
-// A run that is killed loses at most this much of what it received.
-static const uint32_t CB_CHECKPOINT = 4 * 1024 * 1024;
 
 // One run's download, across its tries.
 struct TRANSFER {
@@ -23,13 +20,7 @@ struct TRANSFER {
     uint32_t received;                 // bytes in the .part, every one of them verified
     uint32_t total;                    // the length of the body they belong to
     wchar_t validator[CCH_VALIDATOR];  // of the answer that began that body; empty: none
-};
-
-// How one try ended.
-struct ATTEMPT {
-    DWORD result;         // 0; the platform's code before the body; else 1
-    bool transient;       // worth another try
-    uint32_t retryAfter;  // what the server asked for, or NO_RETRY_AFTER
+    bool bodyStarted;                  // a body of this run replaced what the .part held
 };
 
 struct HTTP_REQUEST {
@@ -40,7 +31,7 @@ struct HTTP_REQUEST {
 
 // Read right after the failing call, before any cleanup can overwrite it. A failure
 // must never read as success, should the platform leave no code.
-static void PlatformFailure(ATTEMPT *attempt)
+static void PlatformFailure(TRY_OUTCOME *attempt)
 {
     DWORD error = GetLastError();
     attempt->result = error != 0 ? error : 1;
@@ -58,8 +49,14 @@ static void CopyValidator(wchar_t *to, const wchar_t *from)
     lstrcpynW(to, from, CCH_VALIDATOR);
 }
 
+// A package the kept bytes make whole, kept by a run that could not give it its name.
+static bool IsWhole(const TRANSFER *transfer)
+{
+    return transfer->total != 0 && transfer->received == transfer->total;
+}
+
 // Picks up what an earlier run left, when it fits these settings and still reads as the
-// package; otherwise the run starts from nothing.
+// package (to its end, when it is whole); otherwise the run starts from nothing.
 static void BeginTransfer(TRANSFER *transfer)
 {
     ZeroMemory(transfer, sizeof(*transfer));
@@ -69,7 +66,8 @@ static void BeginTransfer(TRANSFER *transfer)
     bool kept = OpenKeptPart(&transfer->part, &state);
     if (kept)
         RestartVerify(transfer, &kept);
-    if (kept && VerifyKeptBytes(&transfer->part, &transfer->verifier, state.received)) {
+    if (kept && VerifyKeptBytes(&transfer->part, &transfer->verifier, state.received) &&
+        (state.received < state.total || FinishVerify(&transfer->verifier, state.total))) {
         transfer->received = state.received;
         transfer->total = state.total;
         CopyValidator(transfer->validator, state.validator);
@@ -81,7 +79,7 @@ static void BeginTransfer(TRANSFER *transfer)
 }
 
 // Session, connection and request, sent; asking only for the rest when bytes are kept.
-static bool SendRequest(const TRANSFER *transfer, HTTP_REQUEST *http, ATTEMPT *attempt)
+static bool SendRequest(const TRANSFER *transfer, HTTP_REQUEST *http, TRY_OUTCOME *attempt)
 {
     wchar_t range[CCH_VALIDATOR + 64];
     const wchar_t *headers = WINHTTP_NO_ADDITIONAL_HEADERS;
@@ -113,17 +111,22 @@ static void CloseRequest(HTTP_REQUEST *http)
 }
 
 // The final answer's headers (redirects are the client's), scanned into answer.
-static bool ReceiveAnswer(HINTERNET hRequest, ANSWER *answer, ATTEMPT *attempt)
+static bool ReceiveAnswer(HINTERNET hRequest, ANSWER *answer, TRY_OUTCOME *attempt)
 {
     bool scanned = false;
     wchar_t *headers = NULL;
     DWORD cbHeaders = 0;
     DWORD cchHeaders;
-    // A failed receive shows up as a failed size query; its code is the one reported.
-    BOOL responseOk = WinHttp.ReceiveResponse(hRequest, NULL);
-    BOOL sized = WinHttp.QueryHeaders(hRequest, WINHTTP_QUERY_RAW_HEADERS_CRLF, WINHTTP_HEADER_NAME_BY_INDEX, NULL,
-                                      &cbHeaders, WINHTTP_NO_HEADER_INDEX);
-    if (!responseOk || sized || GetLastError() != ERROR_INSUFFICIENT_BUFFER) {
+    BOOL sized;
+    // The receive's own code says whether the network may come back; the size query after a
+    // failed receive would only say that no answer is there.
+    if (!WinHttp.ReceiveResponse(hRequest, NULL)) {
+        PlatformFailure(attempt);
+        goto Cleanup;
+    }
+    sized = WinHttp.QueryHeaders(hRequest, WINHTTP_QUERY_RAW_HEADERS_CRLF, WINHTTP_HEADER_NAME_BY_INDEX, NULL,
+                                 &cbHeaders, WINHTTP_NO_HEADER_INDEX);
+    if (sized || GetLastError() != ERROR_INSUFFICIENT_BUFFER) {
         PlatformFailure(attempt);
         goto Cleanup;
     }
@@ -147,44 +150,80 @@ Cleanup:
     return scanned;
 }
 
-// A whole body begins: whatever was kept goes, and the checks start again at its first byte.
+// Another body begins: what the .part held goes, and the checks start again at its first byte.
 static bool StartBody(TRANSFER *transfer, const ANSWER *answer)
 {
-    bool started = CanTakePackageName() && StartPart(&transfer->part);
-    RestartVerify(transfer, &started);
-    if (transfer->received > 0)
-        ReportProgress(0, answer->length);
+    transfer->bodyStarted = true;
     transfer->received = 0;
     transfer->total = answer->length;
     CopyValidator(transfer->validator, answer->validator);
-    // From the body's first byte, a killed run leaves a state that says what the .part is.
-    if (started)
-        CheckpointPart(&transfer->part, transfer->validator, transfer->total, 0);
+    bool started = StartPart(&transfer->part, transfer->validator, transfer->total);
+    RestartVerify(transfer, &started);
     return started;
 }
 
-// What is kept no longer matches the server's package: the next try asks for all of it.
-static void DropKeptBytes(TRANSFER *transfer)
+// Bytes that proved not to be the package are not kept for anyone.
+static void DropBody(TRANSFER *transfer)
 {
-    ReportProgress(0, transfer->total);
+    DiscardPart(&transfer->part);
     transfer->received = 0;
     transfer->validator[0] = L'\0';
 }
 
 // The last piece is in: the body must be exactly as long as announced and pass every check.
-static void EndBody(TRANSFER *transfer, ATTEMPT *attempt)
+static void EndBody(TRANSFER *transfer, TRY_OUTCOME *attempt)
 {
     if (transfer->received < transfer->total)
         attempt->transient = true;
     else if (FinishVerify(&transfer->verifier, transfer->received))
         attempt->result = 0;
+    else
+        DropBody(transfer);
 }
 
-// Reads the body after what is kept into the .part, a piece at a time.
-static void ReceiveBody(TRANSFER *transfer, HINTERNET hRequest, ATTEMPT *attempt)
+// Verified, written, shown and, every few MiB, recorded.
+static bool TakePiece(TRANSFER *transfer, const BYTE *data, DWORD cb)
+{
+    // An answer that is not the package stops at its first bytes.
+    if (!UpdateVerify(&transfer->verifier, transfer->received, data, cb) || !AppendPart(&transfer->part, data, cb))
+        return false;
+    transfer->received += cb;
+    // Synchronous: the next chunk is requested only after the window shows this one.
+    ReportProgress(transfer->received, transfer->total);
+    CheckpointIfDue(&transfer->part, transfer->validator, transfer->total, transfer->received);
+    return true;
+}
+
+// The first bytes of another body decide whether it may replace what is kept: a page that is
+// not the package costs nothing. True once they begin the new body.
+static bool TakeHead(TRANSFER *transfer, const ANSWER *answer, HINTERNET hRequest, TRY_OUTCOME *attempt)
+{
+    BYTE head[CB_PACKAGE_SIGNATURE];
+    DWORD cbHead = answer->length < sizeof(head) ? answer->length : (DWORD)sizeof(head);
+    DWORD cbGot = 0;
+    DWORD cbRead = 0;
+    // A read may bring fewer bytes than asked.
+    while (cbGot < cbHead && WinHttp.ReadData(hRequest, head + cbGot, cbHead - cbGot, &cbRead) && cbRead > 0)
+        cbGot += cbRead;
+    if (cbGot < cbHead) {
+        attempt->transient = true;
+        return false;
+    }
+    if (!MayBePackage(head, cbHead))
+        return false;
+    attempt->newVersion = wcscmp(answer->validator, transfer->validator) != 0;
+    return StartBody(transfer, answer) && TakePiece(transfer, head, cbHead);
+}
+
+// Reads the rest of an answer's body, cbLeft bytes, into the .part, a piece at a time; the
+// first cbSkip of them are kept bytes again, passed over.
+static void ReceiveBody(TRANSFER *transfer, HINTERNET hRequest, uint32_t cbLeft, uint32_t cbSkip, TRY_OUTCOME *attempt)
 {
     HANDLE hHeap = GetProcessHeap();
     BYTE *chunk = NULL;
+    uint32_t cbTry = 0;
+    STALL_WATCH watch;
+    BeginStallWatch(&watch, GetTickCount(), 0);
     for (;;) {
         DWORD cbAvailable = 0;
         DWORD cbRead = 0;
@@ -198,7 +237,7 @@ static void ReceiveBody(TRANSFER *transfer, HINTERNET hRequest, ATTEMPT *attempt
             break;
         }
         // More than announced can only end in failure; stop before it reaches the disk.
-        if (cbAvailable > transfer->total - transfer->received)
+        if (cbAvailable > cbLeft)
             break;
         chunk = (BYTE *)HeapAlloc(hHeap, HEAP_ZERO_MEMORY, (SIZE_T)cbAvailable + 1);
         if (chunk == NULL)
@@ -207,36 +246,46 @@ static void ReceiveBody(TRANSFER *transfer, HINTERNET hRequest, ATTEMPT *attempt
             attempt->transient = true;
             break;
         }
-        // An answer that is not the package stops at its first bytes.
-        if (!UpdateVerify(&transfer->verifier, transfer->received, chunk, cbRead) ||
-            !AppendPart(&transfer->part, chunk, cbRead))
+        DWORD cbSkipped = cbRead < cbSkip ? cbRead : cbSkip;
+        if (!TakePiece(transfer, chunk + cbSkipped, cbRead - cbSkipped))
             break;
         HeapFree(hHeap, 0, chunk);
         chunk = NULL;
-        transfer->received += cbRead;
-        // Synchronous: the next chunk is requested only after the window shows this one.
-        ReportProgress(transfer->received, transfer->total);
-        if (transfer->received - transfer->part.checkpoint >= CB_CHECKPOINT)
-            CheckpointPart(&transfer->part, transfer->validator, transfer->total, transfer->received);
+        cbSkip -= cbSkipped;
+        cbLeft -= cbRead;
+        cbTry += cbRead;
+        // A trickle that would never end is a broken connection; what it brought stays.
+        if (IsStalled(&watch, GetTickCount(), cbTry)) {
+            attempt->transient = true;
+            attempt->stalled = true;
+            break;
+        }
     }
     if (chunk != NULL)
         HeapFree(hHeap, 0, chunk);
 }
 
-static void FollowAnswer(TRANSFER *transfer, const ANSWER *answer, HINTERNET hRequest, ATTEMPT *attempt)
+static void FollowAnswer(TRANSFER *transfer, const ANSWER *answer, HINTERNET hRequest, TRY_OUTCOME *attempt)
 {
     attempt->retryAfter = answer->retryAfter;
     switch (JudgeAnswer(answer, transfer->received, transfer->total, transfer->validator)) {
     case VERDICT_FULL_BODY:
-        if (StartBody(transfer, answer))
-            ReceiveBody(transfer, hRequest, attempt);
+        if (CanTakePackageName() && TakeHead(transfer, answer, hRequest, attempt))
+            ReceiveBody(transfer, hRequest, answer->length - transfer->received, 0, attempt);
         break;
     case VERDICT_CONTINUE:
         if (CanTakePackageName())
-            ReceiveBody(transfer, hRequest, attempt);
+            ReceiveBody(transfer, hRequest, answer->length, 0, attempt);
+        break;
+    case VERDICT_READ_PAST_KEPT:
+        if (CanTakePackageName())
+            ReceiveBody(transfer, hRequest, answer->length, transfer->received, attempt);
         break;
     case VERDICT_START_OVER:
-        DropKeptBytes(transfer);
+        // The next try asks for everything; the disk changes only once another body shows
+        // its first bytes.
+        transfer->received = 0;
+        transfer->validator[0] = L'\0';
         attempt->transient = true;
         break;
     case VERDICT_RETRY:
@@ -249,33 +298,39 @@ static void FollowAnswer(TRANSFER *transfer, const ANSWER *answer, HINTERNET hRe
 
 // One request and what follows from its answer; everything it opened is closed again. A
 // scheme other than http and https never reaches the network.
-static void RunAttempt(TRANSFER *transfer, ATTEMPT *attempt)
+static void RunAttempt(TRANSFER *transfer, TRY_OUTCOME *attempt)
 {
     HTTP_REQUEST http = {NULL, NULL, NULL};
     ANSWER answer;
+    ZeroMemory(attempt, sizeof(*attempt));
     attempt->result = 1;
-    attempt->transient = false;
     attempt->retryAfter = NO_RETRY_AFTER;
-    if (transfer->route.scheme != SCHEME_INVALID && SendRequest(transfer, &http, attempt) &&
-        ReceiveAnswer(http.hRequest, &answer, attempt)) {
+    if (IsWhole(transfer)) {
+        attempt->result = 0;
+    } else if (transfer->route.scheme != SCHEME_INVALID && SendRequest(transfer, &http, attempt) &&
+               ReceiveAnswer(http.hRequest, &answer, attempt)) {
         transfer->route.answered = true;
         FollowAnswer(transfer, &answer, http.hRequest, attempt);
     }
     CloseRequest(&http);
 }
 
-// The package takes its name only whole and checked. A run cut off by the network keeps what
-// a validator vouches for, for the next run; every other failure leaves nothing of its own.
-static DWORD EndTransfer(TRANSFER *transfer, const ATTEMPT *attempt)
+// The package takes its name only whole and checked. A failed run leaves the .part and its
+// state for the next whenever a validator vouches for what it holds, and what an earlier run
+// left as it was unless a body of this run replaced it.
+static DWORD EndTransfer(TRANSFER *transfer, const TRY_OUTCOME *attempt)
 {
     DWORD result = attempt->result;
-    if (result == 0 && !CompletePart(&transfer->part))
-        result = 1;
-    if (result != 0 && attempt->transient && AsksForRange(transfer->received, transfer->validator)) {
+    if (result == 0) {
+        if (!CompletePart(&transfer->part, transfer->validator, transfer->total))
+            result = 1;
+    } else if (AsksForRange(transfer->received, transfer->validator)) {
         CheckpointPart(&transfer->part, transfer->validator, transfer->total, transfer->received);
         KeepPart(&transfer->part);
-    } else if (result != 0) {
+    } else if (transfer->bodyStarted) {
         DiscardPart(&transfer->part);
+    } else {
+        KeepPart(&transfer->part);
     }
     EndVerify(&transfer->verifier);
     return result;
@@ -284,7 +339,7 @@ static DWORD EndTransfer(TRANSFER *transfer, const ATTEMPT *attempt)
 DWORD DownloadInstaller()
 {
     TRANSFER transfer;
-    ATTEMPT attempt;
+    TRY_OUTCOME attempt;
     RETRY_STATE retry = {0, 0, 0, GetTickCount() ^ (GetCurrentProcessId() << 16)};
     BeginTransfer(&transfer);
     for (;;) {
@@ -294,8 +349,9 @@ DWORD DownloadInstaller()
         // No answer yet by the client's route: the user's own proxy, if any, is tried at once.
         if (TakeUserProxy(&transfer.route))
             continue;
-        if (!NextRetry(&retry, transfer.received))
+        if (!NextRetry(&retry, &attempt, transfer.received))
             break;
+        SwitchRoute(&transfer.route);
         Sleep(RetryWaitMs(&retry, attempt.retryAfter));
     }
     return EndTransfer(&transfer, &attempt);

@@ -210,14 +210,18 @@ static bool IsStrongETag(const LINE *value)
     return value->end - value->begin >= 2 && value->begin[0] == L'"' && value->end[-1] == L'"';
 }
 
-// Seconds only: a date would need a clock that agrees with the server's.
+// Seconds only: a date would need a clock that agrees with the server's. A longer wish is
+// cut to the longest wait honoured.
 static uint32_t RetryAfterOf(const LINE *value)
 {
     const wchar_t *p = value->begin;
-    uint32_t seconds;
-    if (!ReadNumber(&p, value->end, &seconds) || p != value->end || seconds > MAX_RETRY_AFTER)
-        return NO_RETRY_AFTER;
-    return seconds;
+    uint32_t seconds = 0;
+    for (; p < value->end && IsDigit(*p); ++p) {
+        seconds = seconds * 10 + (uint32_t)(*p - L'0');
+        if (seconds > MAX_RETRY_AFTER)
+            seconds = MAX_RETRY_AFTER;
+    }
+    return p == value->begin || p != value->end ? NO_RETRY_AFTER : seconds;
 }
 
 void ScanAnswer(const wchar_t *headers, size_t cchHeaders, ANSWER *answer)

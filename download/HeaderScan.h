@@ -15,9 +15,9 @@ bool IsSuccessStatus(const wchar_t *headers, size_t cchHeaders);
 
 // A validator holds this many characters, terminator included; a longer one is none.
 enum { CCH_VALIDATOR = 128 };
-// Retry-After absent, not in seconds, or beyond what is honoured.
+// Retry-After absent or not in seconds.
 const uint32_t NO_RETRY_AFTER = UINT32_MAX;
-// The longest Retry-After, in seconds, that is honoured.
+// The longest wait, in seconds, that a Retry-After is honoured with.
 const uint32_t MAX_RETRY_AFTER = 60;
 
 // True for a validator that may go back out in a request line: 1 to CCH_VALIDATOR - 1
@@ -35,7 +35,7 @@ struct ANSWER {
     // The strong ETag, else Last-Modified, as sent; empty when there is none usable (weak,
     // too long, or holding characters a request line must not carry).
     wchar_t validator[CCH_VALIDATOR];
-    uint32_t retryAfter;  // seconds, at most MAX_RETRY_AFTER, or NO_RETRY_AFTER
+    uint32_t retryAfter;  // seconds, cut to MAX_RETRY_AFTER, or NO_RETRY_AFTER
 };
 
 // Fills answer from the header text (at most cchHeaders characters or to a zero). Header

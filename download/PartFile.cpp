@@ -7,6 +7,8 @@ static const wchar_t STATE_SUFFIX[] = L".resume";
 static const wchar_t STATE_WRITE_SUFFIX[] = L".resume.new";
 // Kept bytes are read back in pieces of this size.
 static const DWORD CB_READ_BACK = 64 * 1024;
+// A run that is killed loses at most this much of what it received.
+static const uint32_t CB_CHECKPOINT = 4 * 1024 * 1024;
 
 static void MakePath(wchar_t *path, const wchar_t *suffix)
 {
@@ -22,6 +24,7 @@ void InitPartFile(PART_FILE *part)
 {
     part->hFile = INVALID_HANDLE_VALUE;
     part->checkpoint = 0;
+    part->checkpointDue = CB_CHECKPOINT;
     MakePath(part->path, PART_SUFFIX);
     MakePath(part->statePath, STATE_SUFFIX);
 }
@@ -82,9 +85,10 @@ bool OpenKeptPart(PART_FILE *part, RESUME_STATE *state)
     bool kept = fits && OpenPartHolding(part, state->received);
     // Another copy of the program is at work on these files: they are its to keep or delete.
     bool theirs = fits && part->hFile == INVALID_HANDLE_VALUE && GetLastError() == ERROR_SHARING_VIOLATION;
-    if (kept)
+    if (kept) {
         part->checkpoint = state->received;
-    else if (!theirs) {
+        part->checkpointDue = state->received + CB_CHECKPOINT;
+    } else if (!theirs) {
         DiscardPart(part);
         DeleteFileW(part->path);
         DeleteFileW(part->statePath);
@@ -108,13 +112,20 @@ bool VerifyKeptBytes(PART_FILE *part, PACKAGE_VERIFIER *verifier, uint32_t cb)
     return verified;
 }
 
-bool StartPart(PART_FILE *part)
+bool StartPart(PART_FILE *part, const wchar_t *validator, uint32_t total)
 {
     if (part->hFile == INVALID_HANDLE_VALUE)
         part->hFile = CreateFileW(part->path, GENERIC_READ | GENERIC_WRITE, 0, NULL, CREATE_ALWAYS,
                                   FILE_ATTRIBUTE_NORMAL, NULL);
     part->checkpoint = 0;
-    return part->hFile != INVALID_HANDLE_VALUE && SeekTo(part->hFile, 0) && SetEndOfFile(part->hFile);
+    part->checkpointDue = CB_CHECKPOINT;
+    bool started = part->hFile != INVALID_HANDLE_VALUE && SeekTo(part->hFile, 0) && SetEndOfFile(part->hFile);
+    // From the body's first byte, a killed run leaves a state that says what the .part is.
+    if (started && validator[0] != L'\0')
+        CheckpointPart(part, validator, total, 0);
+    else
+        DeleteFileW(part->statePath);
+    return started;
 }
 
 bool AppendPart(PART_FILE *part, const BYTE *data, DWORD cb)
@@ -143,33 +154,45 @@ static bool WriteState(const PART_FILE *part, const RESUME_STATE *state)
     return written;
 }
 
-void CheckpointPart(PART_FILE *part, const wchar_t *validator, uint32_t total, uint32_t received)
+static bool RecordState(const PART_FILE *part, const wchar_t *validator, uint32_t total, uint32_t received)
 {
-    if (validator[0] == L'\0') {
-        DeleteFileW(part->statePath);
-        return;
-    }
     RESUME_STATE state = {};
     SetSource(&state, &BootstrapSettings);
     lstrcpynW(state.validator, validator, CCH_VALIDATOR);
     state.total = total;
     state.received = received;
+    return WriteState(part, &state);
+}
+
+void CheckpointPart(PART_FILE *part, const wchar_t *validator, uint32_t total, uint32_t received)
+{
+    part->checkpointDue = received + CB_CHECKPOINT;
     // The count may only name bytes that are on the disk.
-    if (FlushFileBuffers(part->hFile) && WriteState(part, &state))
+    if (FlushFileBuffers(part->hFile) && RecordState(part, validator, total, received))
         part->checkpoint = received;
 }
 
-bool CompletePart(PART_FILE *part)
+void CheckpointIfDue(PART_FILE *part, const wchar_t *validator, uint32_t total, uint32_t received)
 {
-    bool completed = FlushFileBuffers(part->hFile) != 0;
+    if (validator[0] != L'\0' && received >= part->checkpointDue)
+        CheckpointPart(part, validator, total, received);
+}
+
+bool CompletePart(PART_FILE *part, const wchar_t *validator, uint32_t total)
+{
+    bool flushed = FlushFileBuffers(part->hFile) != 0;
     CloseHandle(part->hFile);
     part->hFile = INVALID_HANDLE_VALUE;
-    completed = completed && MoveFileExW(part->path, BootstrapSettings.MsiLocalPath,
-                                         MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH);
-    if (!completed)
-        DeleteFileW(part->path);
-    DeleteFileW(part->statePath);
-    return completed;
+    bool named = flushed && MoveFileExW(part->path, BootstrapSettings.MsiLocalPath,
+                                        MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH);
+    // A package that cannot take its name is kept whole for the next run; one that may not be
+    // on the disk whole is not.
+    if (named || !flushed || !RecordState(part, validator, total, total)) {
+        if (!named)
+            DeleteFileW(part->path);
+        DeleteFileW(part->statePath);
+    }
+    return named;
 }
 
 void KeepPart(PART_FILE *part)

@@ -6,7 +6,7 @@
 
 #include <windows.h>
 
-#include "ResumeText.h"
+#include "ResumePolicy.h"
 #include "Verify.h"
 
 enum { CCH_PART_PATH = SETTINGS_CCH_TEXT + 16 };
@@ -16,6 +16,7 @@ struct PART_FILE {
     wchar_t path[CCH_PART_PATH];       // "<MsiLocalPath>.part"
     wchar_t statePath[CCH_PART_PATH];  // "<MsiLocalPath>.resume"
     uint32_t checkpoint;               // the count the state on disk records
+    uint32_t checkpointDue;            // the count at which the next checkpoint is tried
 };
 
 // Names the files after MsiLocalPath; opens nothing.
@@ -33,20 +34,25 @@ bool OpenKeptPart(PART_FILE *part, RESUME_STATE *state);
 // position stays at cb. False when they cannot be read or are not the package's.
 bool VerifyKeptBytes(PART_FILE *part, PACKAGE_VERIFIER *verifier, uint32_t cb);
 
-// Creates the .part, or empties the one already held: a body starts from its first byte.
-bool StartPart(PART_FILE *part);
+// Creates the .part, or empties the one already held, for a body that starts from its first
+// byte; the state now records that body when a validator vouches for it, and is gone otherwise.
+bool StartPart(PART_FILE *part, const wchar_t *validator, uint32_t total);
 
 // Writes the whole piece after what the .part holds.
 bool AppendPart(PART_FILE *part, const BYTE *data, DWORD cb);
 
 // Flushes the .part, then records that its first received bytes are the package's under
-// validator (written aside and renamed, so never seen half-written). With no validator the
-// state is removed instead: nothing could vouch for the bytes.
+// validator, which is not empty (written aside and renamed, so never seen half-written).
 void CheckpointPart(PART_FILE *part, const wchar_t *validator, uint32_t total, uint32_t received);
 
-// Flushes and closes the .part and gives it the package's name; the state goes. False when
-// it cannot, and then neither file is left.
-bool CompletePart(PART_FILE *part);
+// A checkpoint every CB_CHECKPOINT bytes, tried once each time whether or not it is recorded,
+// and none without a validator: nothing could vouch for the bytes.
+void CheckpointIfDue(PART_FILE *part, const wchar_t *validator, uint32_t total, uint32_t received);
+
+// Flushes and closes the .part of a whole, checked package and gives it the package's name;
+// the state goes. False when it cannot: where the name alone is refused (the old package held
+// open), the .part stays with a state that counts all of it, so the next run only renames.
+bool CompletePart(PART_FILE *part, const wchar_t *validator, uint32_t total);
 
 // Closes the .part, leaving it and its state for a later run.
 void KeepPart(PART_FILE *part);

@@ -1,9 +1,9 @@
 #include "RetryPolicy.h"
 
-#include <wchar.h>
+#include "HeaderScan.h"
 
 // Written only by tests, before any transfer runs.
-RETRY_TIMING RetryTiming = {1000};
+TRANSFER_TIMING TransferTiming = {1000, 60000, 30000};
 
 bool IsTransientError(uint32_t code)
 {
@@ -14,6 +14,9 @@ bool IsTransientError(uint32_t code)
     case 12029:  // cannot connect
     case 12030:  // connection reset or aborted
     case 12152:  // closed before a whole answer arrived
+    case 10053:  // the socket's own codes, which some clients pass on before any answer:
+    case 10054:  // aborted, reset,
+    case 10060:  // timed out
         return true;
     default:
         return false;
@@ -25,45 +28,14 @@ bool IsTransientStatus(int32_t status)
     return status == 408 || status == 429 || status == 500 || status == 502 || status == 503 || status == 504;
 }
 
-bool AsksForRange(uint32_t received, const wchar_t *validator)
+bool NextRetry(RETRY_STATE *retry, const TRY_OUTCOME *outcome, uint32_t reached)
 {
-    return received > 0 && validator[0] != L'\0';
-}
-
-// The rest of exactly this package: starts where the kept bytes end, runs to its last byte,
-// and, where the answer names a validator, it is ours. The last keeps a server that ignores
-// If-Range but honours Range from splicing two versions of the package.
-static bool FitsKeptBytes(const ANSWER *answer, uint32_t received, uint32_t total, const wchar_t *validator)
-{
-    return answer->hasRange && answer->rangeFirst == received && answer->rangeLast == total - 1 &&
-           answer->rangeTotal == total && answer->length == total - received &&
-           (answer->validator[0] == L'\0' || wcscmp(answer->validator, validator) == 0);
-}
-
-ANSWER_VERDICT JudgeAnswer(const ANSWER *answer, uint32_t received, uint32_t total, const wchar_t *validator)
-{
-    bool rangeAsked = AsksForRange(received, validator);
-    if (answer->status == 206) {
-        if (!rangeAsked)
-            return VERDICT_FAIL;
-        return FitsKeptBytes(answer, received, total, validator) ? VERDICT_CONTINUE : VERDICT_START_OVER;
-    }
-    // Here no failure: what is kept no longer matches what the server has.
-    if (answer->status == 416)
-        return rangeAsked ? VERDICT_START_OVER : VERDICT_FAIL;
-    if (answer->status / 100 == 2)
-        return answer->length != 0 ? VERDICT_FULL_BODY : VERDICT_FAIL;
-    return IsTransientStatus(answer->status) ? VERDICT_RETRY : VERDICT_FAIL;
-}
-
-bool NextRetry(RETRY_STATE *retry, uint32_t reached)
-{
-    bool progressed = reached > retry->furthest;
-    if (progressed)
+    bool further = reached > retry->furthest && !outcome->stalled;
+    if (reached > retry->furthest || outcome->newVersion)
         retry->furthest = reached;
     // The first try is no retry: only later ones can stall.
     if (retry->attempts > 0)
-        retry->stalledRetries = progressed ? 0 : retry->stalledRetries + 1;
+        retry->stalledRetries = further ? 0 : retry->stalledRetries + 1;
     ++retry->attempts;
     return retry->stalledRetries < MAX_STALLED_RETRIES;
 }
@@ -78,11 +50,34 @@ static uint32_t NextRandom(RETRY_STATE *retry)
     return x;
 }
 
+// Up to the given number of quarters of base, evenly spread.
+static uint32_t Spread(RETRY_STATE *retry, uint64_t base, uint32_t quarters)
+{
+    return (uint32_t)((base * quarters / 4) * NextRandom(retry) / UINT32_MAX);
+}
+
 uint32_t RetryWaitMs(RETRY_STATE *retry, uint32_t retryAfter)
 {
-    if (retryAfter != NO_RETRY_AFTER)
-        return retryAfter * 1000;
-    uint64_t base = (uint64_t)RetryTiming.msFirstWait << (retry->stalledRetries < 2 ? retry->stalledRetries : 2);
+    if (retryAfter != NO_RETRY_AFTER) {
+        uint64_t wish = (uint64_t)(retryAfter < MAX_RETRY_AFTER ? retryAfter : MAX_RETRY_AFTER) * 1000;
+        return (uint32_t)wish + Spread(retry, wish, 1);
+    }
+    uint64_t base = (uint64_t)TransferTiming.msFirstWait << (retry->stalledRetries < 2 ? retry->stalledRetries : 2);
     // Three quarters of the base plus up to half of it: clients cut off together come back apart.
-    return (uint32_t)(base * 3 / 4 + (base / 2) * NextRandom(retry) / UINT32_MAX);
+    return (uint32_t)(base * 3 / 4) + Spread(retry, base, 2);
+}
+
+void BeginStallWatch(STALL_WATCH *watch, uint32_t msNow, uint32_t cb)
+{
+    watch->msWindowStart = msNow;
+    watch->cbWindowStart = cb;
+}
+
+bool IsStalled(STALL_WATCH *watch, uint32_t msNow, uint32_t cb)
+{
+    if (msNow - watch->msWindowStart < TransferTiming.msStallWindow)
+        return false;
+    bool stalled = cb - watch->cbWindowStart < CB_STALL_MINIMUM;
+    BeginStallWatch(watch, msNow, cb);
+    return stalled;
 }

@@ -1,54 +1,70 @@
-// Which failures are worth another try, how long to wait before it, and what an answer means
-// for the bytes already kept. No platform calls.
+// Which failures are worth another try, how long to wait before it, and when a try has stalled.
+// No platform calls.
 #pragma once
 
 #include <stdint.h>
 
 #include "HeaderScan.h"
 
-// The waits between tries. Constant in the program; tests shorten them.
-struct RETRY_TIMING {
-    uint32_t msFirstWait;  // then twice and four times as long, each with some spread
+// The waits of a transfer. Constant in the program; tests shorten them.
+struct TRANSFER_TIMING {
+    uint32_t msFirstWait;    // between tries; then twice and four times as long, each with some spread
+    uint32_t msStallWindow;  // each such stretch of a body must bring CB_STALL_MINIMUM bytes
+    uint32_t msProxySearch;  // the longest the user waits on a proxy script or detection
 };
-extern RETRY_TIMING RetryTiming;
+extern TRANSFER_TIMING TransferTiming;
 
 // Retries in a row that bring the download no further before the transfer gives up.
 enum { MAX_STALLED_RETRIES = 3 };
+// A try that brings fewer bytes than this in a stall window is a broken connection.
+enum { CB_STALL_MINIMUM = 16 * 1024 };
 
 // True for the platform codes of a network that may come back: a name not resolved, no
-// connection, a time-out, a connection reset or closed before any answer.
+// connection, a time-out, a connection reset or closed before a whole answer.
 bool IsTransientError(uint32_t code);
 
 // True for the answers that say "later": 408, 429, 500, 502, 503, 504.
 bool IsTransientStatus(int32_t status);
 
-// A request asks only for the rest when bytes are kept and a validator vouches for them.
-bool AsksForRange(uint32_t received, const wchar_t *validator);
-
-enum ANSWER_VERDICT {
-    VERDICT_FULL_BODY,   // the whole package from its first byte, whatever is kept
-    VERDICT_CONTINUE,    // exactly the rest of the package whose first received bytes are kept
-    VERDICT_START_OVER,  // a range answered otherwise: drop what is kept and ask again, whole
-    VERDICT_RETRY,       // the server asks to come back later
-    VERDICT_FAIL,        // no package here: an error status, no usable length, a stray 206
+// How one try ended.
+struct TRY_OUTCOME {
+    uint32_t result;      // 0; the platform's code before the body; else 1
+    bool transient;       // worth another try
+    bool stalled;         // ended by the stall rule: the few bytes it brought are no progress
+    bool newVersion;      // began the body of another version than the one kept (another
+                          // validator): progress is counted from it
+    uint32_t retryAfter;  // seconds the server asked for, or NO_RETRY_AFTER
 };
-
-// What an answer means when received bytes of a total-byte package are kept under validator
-// (empty: none, and then the request carried no range).
-ANSWER_VERDICT JudgeAnswer(const ANSWER *answer, uint32_t received, uint32_t total, const wchar_t *validator);
 
 // The tries of one run. Start with RETRY_STATE retry = {0, 0, 0, seed}.
 struct RETRY_STATE {
     uint32_t attempts;        // tries so far
-    uint32_t furthest;        // the highest count any try reached
+    uint32_t furthest;        // the highest count a try of the current body reached
     uint32_t stalledRetries;  // retries in a row that got no further
     uint32_t random;          // spreads the waits; any seed but 0
 };
 
 // After a try that failed for a transient reason and left the count at reached: false once
-// MAX_STALLED_RETRIES retries in a row have brought no byte beyond the furthest count.
-bool NextRetry(RETRY_STATE *retry, uint32_t reached);
+// MAX_STALLED_RETRIES retries in a row have brought no byte beyond the furthest count. A try
+// that began another version is progress only beyond the furthest count so far, but its own
+// count is the one to beat from then on.
+bool NextRetry(RETRY_STATE *retry, const TRY_OUTCOME *outcome, uint32_t reached);
 
-// The wait before the next try: retryAfter seconds when the server named them, else about
-// 1, 2 and 4 times msFirstWait as retries stall, spread by up to a quarter either way.
+// The wait before the next try: about 1, 2 and 4 times msFirstWait as retries stall, spread
+// by up to a quarter either way; where the server named a wait, that (at most
+// MAX_RETRY_AFTER s) and up to a quarter more, so that a crowd told the same does not return
+// in step.
 uint32_t RetryWaitMs(RETRY_STATE *retry, uint32_t retryAfter);
+
+// Bytes of one try, measured in windows of msStallWindow.
+struct STALL_WATCH {
+    uint32_t msWindowStart;
+    uint32_t cbWindowStart;
+};
+
+// Starts the first window at msNow, with cb bytes of the try so far.
+void BeginStallWatch(STALL_WATCH *watch, uint32_t msNow, uint32_t cb);
+
+// After each piece, with the try's byte count: true when a whole window brought fewer than
+// CB_STALL_MINIMUM bytes. Tick counts may wrap.
+bool IsStalled(STALL_WATCH *watch, uint32_t msNow, uint32_t cb);

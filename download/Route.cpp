@@ -1,10 +1,17 @@
 #include "Route.h"
 
+#include "RetryPolicy.h"
 #include "platform/SystemLibraries.h"
 
 static const DWORD TLS_1_0_TO_1_2 =
     WINHTTP_FLAG_SECURE_PROTOCOL_TLS1 | WINHTTP_FLAG_SECURE_PROTOCOL_TLS1_1 | WINHTTP_FLAG_SECURE_PROTOCOL_TLS1_2;
+// Set explicitly: some systems' own defaults wait for ever on a name lookup.
+static const int MS_RESOLVE_TIMEOUT = 15000;
+static const int MS_CONNECT_TIMEOUT = 20000;
+static const int MS_SEND_RECEIVE_TIMEOUT = 30000;
 enum { CCH_URL = 3 * SETTINGS_CCH_TEXT };
+
+typedef LONG(WINAPI *RTL_GET_VERSION)(OSVERSIONINFOW *version);
 
 void BeginRoute(ROUTE *route)
 {
@@ -13,20 +20,34 @@ void BeginRoute(ROUTE *route)
     route->port = PortFor(route->scheme, BootstrapSettings.ServerPort);
 }
 
+// By the system's real version: GetVersionEx reports 6.2 on every later system to a program
+// whose manifest does not name them. Without RtlGetVersion the system is older than any that
+// needs no asking.
 static bool SystemAsksForTls12()
 {
     OSVERSIONINFOW version;
     ZeroMemory(&version, sizeof(version));
     version.dwOSVersionInfoSize = sizeof(version);
-    return GetVersionExW(&version) && AsksForTls12(version.dwMajorVersion, version.dwMinorVersion);
+    HMODULE hNtdll = GetModuleHandleW(L"ntdll.dll");
+    RTL_GET_VERSION getVersion =
+        hNtdll != NULL ? (RTL_GET_VERSION)(void *)GetProcAddress(hNtdll, "RtlGetVersion") : NULL;
+    return getVersion == NULL || getVersion(&version) != 0 ||
+           AsksForTls12(version.dwMajorVersion, version.dwMinorVersion);
+}
+
+static HINTERNET OpenTimedSession(DWORD accessType, const wchar_t *proxy)
+{
+    HINTERNET hSession = WinHttp.Open(L"", accessType, proxy, WINHTTP_NO_PROXY_BYPASS, 0);
+    if (hSession != NULL)
+        WinHttp.SetTimeouts(hSession, MS_RESOLVE_TIMEOUT, MS_CONNECT_TIMEOUT, MS_SEND_RECEIVE_TIMEOUT,
+                            MS_SEND_RECEIVE_TIMEOUT);
+    return hSession;
 }
 
 HINTERNET OpenSession(const ROUTE *route)
 {
-    HINTERNET hSession =
-        route->viaProxy
-            ? WinHttp.Open(L"", WINHTTP_ACCESS_TYPE_NAMED_PROXY, route->proxy, WINHTTP_NO_PROXY_BYPASS, 0)
-            : WinHttp.Open(L"", WINHTTP_ACCESS_TYPE_DEFAULT_PROXY, WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS, 0);
+    HINTERNET hSession = route->viaProxy ? OpenTimedSession(WINHTTP_ACCESS_TYPE_NAMED_PROXY, route->proxy)
+                                         : OpenTimedSession(WINHTTP_ACCESS_TYPE_DEFAULT_PROXY, WINHTTP_NO_PROXY_NAME);
     // Also for plain HTTP: the server may redirect to HTTPS. A system without TLS 1.2 refuses
     // the option and keeps its own protocols.
     DWORD protocols = TLS_1_0_TO_1_2;
@@ -41,12 +62,30 @@ static void FreeText(wchar_t *text)
         GlobalFree(text);
 }
 
-// What a proxy script, or the one automatic detection finds, says for the package's URL.
-static bool ProxyFromScript(ROUTE *route, const wchar_t *scriptUrl)
+// A proxy script or detection, asked on a thread of its own. Some systems run the script
+// inside the process, where one that never ends would hold the worker for good.
+struct PROXY_SEARCH {
+    LONG references;  // the worker's and the search thread's; the last to let go frees it
+    bool secure;
+    uint16_t port;
+    bool autoDetect;
+    bool found;  // written by the search thread before it ends
+    wchar_t scriptUrl[CCH_URL];
+    wchar_t proxy[SETTINGS_CCH_TEXT];
+};
+
+static void ReleaseSearch(PROXY_SEARCH *search)
+{
+    if (InterlockedDecrement(&search->references) == 0)
+        HeapFree(GetProcessHeap(), 0, search);
+}
+
+// What a proxy script (or, with none, the one automatic detection) finds says for the
+// package's URL.
+static bool ProxyFromScript(PROXY_SEARCH *search, const wchar_t *scriptUrl)
 {
     bool found = false;
     wchar_t url[CCH_URL];
-    bool secure = route->scheme == SCHEME_HTTPS;
     HINTERNET hSession = NULL;
     WINHTTP_AUTOPROXY_OPTIONS options;
     WINHTTP_PROXY_INFO info;
@@ -55,16 +94,54 @@ static bool ProxyFromScript(ROUTE *route, const wchar_t *scriptUrl)
     options.dwFlags = scriptUrl != NULL ? WINHTTP_AUTOPROXY_CONFIG_URL : WINHTTP_AUTOPROXY_AUTO_DETECT;
     options.dwAutoDetectFlags = scriptUrl != NULL ? 0 : WINHTTP_AUTO_DETECT_TYPE_DHCP | WINHTTP_AUTO_DETECT_TYPE_DNS_A;
     options.lpszAutoConfigUrl = scriptUrl;
-    if (FormatUrl(url, CCH_URL, secure, BootstrapSettings.ServerAddress, route->port, BootstrapSettings.MsiServerPath) &&
-        (hSession = WinHttp.Open(L"", WINHTTP_ACCESS_TYPE_NO_PROXY, WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS, 0)) !=
-            NULL &&
+    if (FormatUrl(url, CCH_URL, search->secure, BootstrapSettings.ServerAddress, search->port,
+                  BootstrapSettings.MsiServerPath) &&
+        (hSession = OpenTimedSession(WINHTTP_ACCESS_TYPE_NO_PROXY, WINHTTP_NO_PROXY_NAME)) != NULL &&
         WinHttp.GetProxyForUrl(hSession, url, &options, &info) && info.dwAccessType == WINHTTP_ACCESS_TYPE_NAMED_PROXY)
-        found = ChooseProxy(info.lpszProxy, info.lpszProxyBypass, secure, BootstrapSettings.ServerAddress, route->proxy,
-                            SETTINGS_CCH_TEXT);
+        found = ChooseProxy(info.lpszProxy, info.lpszProxyBypass, search->secure, BootstrapSettings.ServerAddress,
+                            search->proxy, SETTINGS_CCH_TEXT);
     FreeText(info.lpszProxy);
     FreeText(info.lpszProxyBypass);
     if (hSession != NULL)
         WinHttp.CloseHandle(hSession);
+    return found;
+}
+
+static DWORD WINAPI SearchProxy(void *context)
+{
+    PROXY_SEARCH *search = (PROXY_SEARCH *)context;
+    // Not every client takes a script and detection in one question: the script first.
+    search->found = (search->scriptUrl[0] != L'\0' && ProxyFromScript(search, search->scriptUrl)) ||
+                    (search->autoDetect && ProxyFromScript(search, NULL));
+    ReleaseSearch(search);
+    return 0;
+}
+
+// The search gets msProxySearch; one still running then is left to end on its own.
+static bool SearchWithin(ROUTE *route, const WINHTTP_CURRENT_USER_IE_PROXY_CONFIG *config)
+{
+    bool found = false;
+    PROXY_SEARCH *search = (PROXY_SEARCH *)HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, sizeof(PROXY_SEARCH));
+    if (search == NULL)
+        return false;
+    search->references = 2;
+    search->secure = route->scheme == SCHEME_HTTPS;
+    search->port = route->port;
+    search->autoDetect = config->fAutoDetect != FALSE;
+    if (config->lpszAutoConfigUrl != NULL)
+        lstrcpynW(search->scriptUrl, config->lpszAutoConfigUrl, CCH_URL);
+    HANDLE hThread = CreateThread(NULL, 0, SearchProxy, search, 0, NULL);
+    if (hThread == NULL) {
+        ReleaseSearch(search);
+    } else {
+        // The thread's end orders its writes before these reads.
+        if (WaitForSingleObject(hThread, TransferTiming.msProxySearch) == WAIT_OBJECT_0 && search->found) {
+            lstrcpynW(route->proxy, search->proxy, SETTINGS_CCH_TEXT);
+            found = true;
+        }
+        CloseHandle(hThread);
+    }
+    ReleaseSearch(search);
     return found;
 }
 
@@ -74,11 +151,8 @@ bool TakeUserProxy(ROUTE *route)
     WINHTTP_CURRENT_USER_IE_PROXY_CONFIG config;
     ZeroMemory(&config, sizeof(config));
     if (!route->answered && !route->userProxyRead && WinHttp.GetIEProxyConfigForCurrentUser(&config)) {
-        // Not every client takes a script and detection in one question: the script first.
-        if (config.lpszAutoConfigUrl != NULL)
-            found = ProxyFromScript(route, config.lpszAutoConfigUrl);
-        if (!found && config.fAutoDetect)
-            found = ProxyFromScript(route, NULL);
+        if (config.lpszAutoConfigUrl != NULL || config.fAutoDetect)
+            found = SearchWithin(route, &config);
         if (!found && config.lpszProxy != NULL)
             found = ChooseProxy(config.lpszProxy, config.lpszProxyBypass, route->scheme == SCHEME_HTTPS,
                                 BootstrapSettings.ServerAddress, route->proxy, SETTINGS_CCH_TEXT);
@@ -89,4 +163,9 @@ bool TakeUserProxy(ROUTE *route)
     FreeText(config.lpszProxy);
     FreeText(config.lpszProxyBypass);
     return found;
+}
+
+void SwitchRoute(ROUTE *route)
+{
+    route->viaProxy = NextTryViaProxy(route->answered, route->proxy[0] != L'\0', route->viaProxy);
 }

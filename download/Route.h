@@ -1,5 +1,5 @@
-// The way this run reaches the server: the client's own route, or the user's proxy when that
-// route got no answer. Worker thread only.
+// The way this run reaches the server: the client's own route, or the user's proxy while that
+// route gets no answer. Worker thread only.
 #pragma once
 
 #include <stdint.h>
@@ -16,17 +16,20 @@ struct ROUTE {
     bool viaProxy;  // through proxy, else the client's default
     bool answered;  // a try got an answer this way: it serves the rest of the run
     bool userProxyRead;
-    wchar_t proxy[SETTINGS_CCH_TEXT];
+    wchar_t proxy[SETTINGS_CCH_TEXT];  // the user's proxy for the package; empty: none found
 };
 
 // The scheme and port of the settings, by the client's default route.
 void BeginRoute(ROUTE *route);
 
-// A session for the route, with TLS 1.2 asked for where the system leaves it off; NULL, with
-// the last error set, when it cannot be opened. The caller closes it.
+// A session for the route, with the run's time-outs and TLS 1.2 asked for where the system
+// leaves it off; NULL, with the last error set, when it cannot be opened. The caller closes it.
 HINTERNET OpenSession(const ROUTE *route);
 
 // After a failed try, while no try of the run has had an answer: reads the user's proxy
-// settings (once a run) and, when they name a proxy for the package's URL, turns the route
-// to it. True when it did.
+// settings (once a run, a script or detection given at most msProxySearch) and, when they
+// name a proxy for the package's URL, turns the route to it. True when it did.
 bool TakeUserProxy(ROUTE *route);
+
+// Before a retry: while no try has had an answer, the other way than the last try went.
+void SwitchRoute(ROUTE *route);

@@ -35,7 +35,12 @@ uint16_t PortFor(SERVER_SCHEME scheme, int32_t serverPort)
 
 bool AsksForTls12(uint32_t major, uint32_t minor)
 {
-    return major < 6 || (major == 6 && minor < 2);
+    return major < 6 || (major == 6 && minor <= 2);
+}
+
+bool NextTryViaProxy(bool answered, bool haveProxy, bool viaProxy)
+{
+    return answered || !haveProxy ? viaProxy : !viaProxy;
 }
 
 struct ENTRY {

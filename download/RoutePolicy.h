@@ -17,10 +17,15 @@ SERVER_SCHEME ParseScheme(const wchar_t *text);
 // The low 16 bits of the port setting; 0 stands for the scheme's own port, 80 or 443.
 uint16_t PortFor(SERVER_SCHEME scheme, int32_t serverPort);
 
-// True on a system that can speak TLS 1.2 but leaves it off unless asked (Windows 7), and on
-// older ones, which refuse the request harmlessly. Later systems keep their own choice, so
-// newer protocols stay available.
+// True, for the system's real version, on a system that can speak TLS 1.2 but leaves it off
+// unless asked (Windows 7, 8.0 and Server 2012), and on older ones, which refuse the request
+// harmlessly. Later systems keep their own choice, so newer protocols stay available.
 bool AsksForTls12(uint32_t major, uint32_t minor);
+
+// Whether the next try goes through the user's proxy: while no try of the run has had an
+// answer and there is a proxy, the tries alternate between it and the client's own route;
+// otherwise the route stays.
+bool NextTryViaProxy(bool answered, bool haveProxy, bool viaProxy);
 
 // The proxy ("host:port") the user's list names for this scheme, unless the bypass list
 // matches host; false when there is none. The list is the system's: entries split by ";" or

@@ -7,6 +7,8 @@
 // MsiLocalPath only when the status is 2xx, exactly Content-Length bytes arrived, a ".msi"
 // name received a package, and the body matches MsiSha256 when that is set.
 // Returns 0 on success; the platform's error code when the request or the response headers
-// fail; 1 for every later failure, after which no file of this run is left behind.
+// fail; 1 for every later failure. A failed run leaves only what a later run can resume: the
+// .part and its state while a validator vouches for the bytes, and whatever an earlier run
+// left unless this run's server showed another package.
 // Worker thread; releases every handle and buffer before it returns.
 DWORD DownloadInstaller();

@@ -26,6 +26,11 @@ bool BeginVerify(PACKAGE_VERIFIER *verifier)
     return true;
 }
 
+bool MayBePackage(const BYTE *head, DWORD cb)
+{
+    return !IsPackageName(BootstrapSettings.MsiLocalPath) || MatchesPackageSignature(0, head, cb);
+}
+
 bool UpdateVerify(PACKAGE_VERIFIER *verifier, uint32_t offset, const BYTE *data, DWORD cb)
 {
     if (verifier->checkSignature && !MatchesPackageSignature(offset, data, cb))

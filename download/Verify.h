@@ -21,6 +21,10 @@ struct PACKAGE_VERIFIER {
 // available; EndVerify is still due.
 bool BeginVerify(PACKAGE_VERIFIER *verifier);
 
+// False when the first bytes of a body already show it is not the package; decides nothing
+// else (the pin needs the whole body).
+bool MayBePackage(const BYTE *head, DWORD cb);
+
 // Takes the next piece of the body, which starts offset bytes into it. False once the body
 // cannot be the package; decided from the first bytes, so a wrong answer stops at once.
 bool UpdateVerify(PACKAGE_VERIFIER *verifier, uint32_t offset, const BYTE *data, DWORD cb);

@@ -67,6 +67,7 @@ BOOL LoadWinHttp()
         !Bind(hModule, "WinHttpReadData", &functions.ReadData) ||
         !Bind(hModule, "WinHttpCloseHandle", &functions.CloseHandle) ||
         !Bind(hModule, "WinHttpSetOption", &functions.SetOption) ||
+        !Bind(hModule, "WinHttpSetTimeouts", &functions.SetTimeouts) ||
         !Bind(hModule, "WinHttpGetIEProxyConfigForCurrentUser", &functions.GetIEProxyConfigForCurrentUser) ||
         !Bind(hModule, "WinHttpGetProxyForUrl", &functions.GetProxyForUrl)) {
         DWORD error = GetLastError();

@@ -18,6 +18,7 @@ struct WINHTTP_FUNCTIONS {
     decltype(&::WinHttpReadData) ReadData;
     decltype(&::WinHttpCloseHandle) CloseHandle;
     decltype(&::WinHttpSetOption) SetOption;
+    decltype(&::WinHttpSetTimeouts) SetTimeouts;
     decltype(&::WinHttpGetIEProxyConfigForCurrentUser) GetIEProxyConfigForCurrentUser;
     decltype(&::WinHttpGetProxyForUrl) GetProxyForUrl;
 };

@@ -25,11 +25,11 @@ TEST(RoutePolicy, SchemePortAndProtocols)
     EXPECT_EQ(8443, PortFor(SCHEME_HTTPS, 8443));
     EXPECT_EQ(81, PortFor(SCHEME_HTTP, 65536 + 81));
 
-    // XP, Vista, 7 ask; 8, 8.1 and 10 keep the system's choice.
+    // XP, Vista, 7 and 8.0 ask; 8.1 and 10 keep the system's choice.
     const struct {
         uint32_t major, minor;
         bool asks;
-    } versions[] = {{5, 1, true}, {5, 2, true}, {6, 0, true}, {6, 1, true}, {6, 2, false}, {6, 3, false}, {10, 0, false}};
+    } versions[] = {{5, 1, true}, {5, 2, true}, {6, 0, true}, {6, 1, true}, {6, 2, true}, {6, 3, false}, {10, 0, false}};
     for (const auto &row : versions)
         EXPECT_EQ(row.asks, AsksForTls12(row.major, row.minor)) << row.major << "." << row.minor;
 }

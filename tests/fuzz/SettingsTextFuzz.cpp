@@ -6,7 +6,7 @@
 #include <stdlib.h>
 #include <wchar.h>
 
-#include "download/ResumeText.h"
+#include "download/ResumePolicy.h"
 #include "settings/SettingsParse.h"
 
 static void RequireTerminated(const wchar_t *field)
@@ -39,7 +39,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     if (parsed) {
         RequireTerminated(state.ServerAddress);
         RequireTerminated(state.MsiServerPath);
-        if (state.received >= state.total || !IsValidatorText(state.validator, wcslen(state.validator)))
+        // No validator only for a whole package.
+        size_t cchValidator = wcslen(state.validator);
+        if (state.received > state.total || (cchValidator == 0 && state.received != state.total) ||
+            (cchValidator != 0 && !IsValidatorText(state.validator, cchValidator)))
             abort();
     }
     return 0;

@@ -3,6 +3,7 @@
 #include <vector>
 
 #include <windows.h>
+#include <commctrl.h>
 #include <psapi.h>
 
 #include <gtest/gtest.h>
@@ -12,6 +13,7 @@
 #include "download/RetryPolicy.h"
 #include "download/Transfer.h"
 #include "settings/Settings.h"
+#include "ui/BootstrapWindows.h"
 
 namespace {
 
@@ -19,9 +21,9 @@ const char PACKAGE[] = "LumvexSetup.msi";
 const char PART[] = "LumvexSetup.msi.part";
 const char STATE[] = "LumvexSetup.msi.resume";
 
-// Retries wait milliseconds here, not seconds.
+// Retries wait milliseconds here, not seconds; a stall window and a proxy search take seconds.
 class ShortRetryWaits : public testing::Environment {
-    void SetUp() override { RetryTiming.msFirstWait = 10; }
+    void SetUp() override { TransferTiming = {10, 1500, 2000}; }
 };
 testing::Environment *const shortRetryWaits = testing::AddGlobalTestEnvironment(new ShortRetryWaits);
 
@@ -85,6 +87,12 @@ FixtureResponse Cut(FixtureResponse response, size_t cbSent, FIXTURE_ENDING endi
     return response;
 }
 
+FixtureResponse Once(FixtureResponse response)
+{
+    response.times = 1;
+    return response;
+}
+
 void PointSettingsAt(const wchar_t *address, unsigned short port, const wchar_t *localPath = L"LumvexSetup.msi",
                      const wchar_t *pin = L"")
 {
@@ -122,16 +130,24 @@ std::string StateText(const std::string &path, const std::string &validator, siz
            "\r\nTotal=" + std::to_string(total) + "\r\nReceived=" + std::to_string(received) + "\r\n";
 }
 
+// The files with "{port}" standing for the server's.
+Files WithPort(Files files, unsigned short port)
+{
+    for (auto &file : files) {
+        if (file.second.find("{port}") != std::string::npos)
+            file.second.replace(file.second.find("{port}"), 6, std::to_string(port));
+    }
+    return files;
+}
+
 void RunRow(const TransferRow &row)
 {
     SCOPED_TRACE(row.label);
     TestFolder folder;
     FixtureServer server(row.responses);
-    for (const auto &file : row.before) {
+    for (const auto &file : WithPort(row.before, server.Port())) {
         const std::wstring name(file.first.begin(), file.first.end());
-        std::string content = file.second;
-        if (content.find("{port}") != std::string::npos)
-            content.replace(content.find("{port}"), 6, std::to_string(server.Port()));
+        const std::string &content = file.second;
         if (content == "<dir>")
             CreateDirectoryW(name.c_str(), NULL);
         else
@@ -145,7 +161,7 @@ void RunRow(const TransferRow &row)
     ExpectOutcome(row.outcome, DownloadInstaller());
     EXPECT_GE(GetTickCount() - start, row.msAtLeast);
 
-    EXPECT_EQ(Summarised(row.after), FolderContents());
+    EXPECT_EQ(Summarised(WithPort(row.after, server.Port())), FolderContents());
     if (row.requests != ANY_COUNT && row.asked.empty()) {
         EXPECT_EQ(row.requests, server.Requests().size());
     }
@@ -173,6 +189,10 @@ TEST(DownloadInstaller, ServerAnswersTable)
         {"body cut off by a close", {Cut(Respond("200 OK", package), 100000, ENDING_CLOSE)}, FAILED, {}, {}, 4},
         // A reset may take unread bytes with it: each try gets as far as it gets.
         {"connection reset in the body", {Cut(Respond("200 OK", package), 100000, ENDING_RESET)}, FAILED, {}, {}, ANY_COUNT},
+        // A server too busy to answer, or a middlebox that drops the request.
+        {"closed before any answer", {Once(Raw("", "")), Respond("200 OK", package)}, SUCCEEDED, {{PACKAGE, package}}, {}, 2},
+        {"reset before any answer", {Once(Cut(Raw("", ""), 0, ENDING_RESET)), Respond("200 OK", package)}, SUCCEEDED,
+         {{PACKAGE, package}}, {}, 2},
         {"redirect followed",
          {Respond("200 OK", Msi("moved"), "/moved.msi"),
           Raw("HTTP/1.1 302 Found\r\nLocation: /moved.msi\r\nContent-Length: 0\r\nConnection: close\r\n\r\n", "")},
@@ -223,12 +243,6 @@ TEST(DownloadInstaller, FaultsLeaveTheFolderAsItWas)
         RunRow(row);
 }
 
-FixtureResponse Once(FixtureResponse response)
-{
-    response.times = 1;
-    return response;
-}
-
 // Waits for the client's own receive time-out, about 30 s: one case only.
 TEST(DownloadInstaller, SilentServerIsLeftAtTheClientsTimeOutAndTriedAgain)
 {
@@ -266,6 +280,14 @@ FixtureResponse Partial(const std::string &body, size_t from, size_t total, cons
                body);
 }
 
+// A byte now and then: the connection stays open but the body would never end.
+FixtureResponse Trickle(FixtureResponse response)
+{
+    response.cbChunk = 64;
+    response.msPause = 250;
+    return response;
+}
+
 TEST(DownloadInstaller, BrokenDownloadsAreTriedAgainAndResumed)
 {
     const std::string package = Msi(Bytes(1024 * 1024 + 5, 7));
@@ -278,6 +300,13 @@ TEST(DownloadInstaller, BrokenDownloadsAreTriedAgainAndResumed)
     const FixtureResponse retryLater =
         Once(Raw("HTTP/1.1 503 Service Unavailable\r\nRetry-After: 1\r\nContent-Length: 0\r\n\r\n", ""));
     const Files done = {{PACKAGE, package}};
+    // What an earlier run left: 400000 bytes under "v1".
+    const Files kept = {{PART, package.substr(0, 400000)}, {STATE, StateText("/LumvexSetup.msi", "\"v1\"", total, 400000)}};
+    const std::string ignoresRange = "HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(total) + "\r\n" + etag +
+                                     "\r\nConnection: close\r\n\r\n";
+    TransferRow trickled = {"a trickle is left, the rest asked for", {Once(Trickle(Ranged(package, etag))), Ranged(package, etag)},
+                            SUCCEEDED, done};
+    trickled.requests = 2;
     const TransferRow rows[] = {
         Resumed("cut, then the rest", {cut, Ranged(package, etag)}, SUCCEEDED, done, {"whole", range}),
         Resumed("Last-Modified stands in for an ETag", {Once(Cut(Ranged(package, date), 400000, ENDING_CLOSE)), Ranged(package, date)},
@@ -302,6 +331,18 @@ TEST(DownloadInstaller, BrokenDownloadsAreTriedAgainAndResumed)
         // What an earlier run left, as it left it.
         Resumed("kept part resumes at the recorded count", {Ranged(package, etag)}, SUCCEEDED, done, {range},
                 {{PART, package.substr(0, 400100)}, {STATE, StateText("/LumvexSetup.msi", "\"v1\"", total, 400000)}}),
+        // Kept bytes go only for another version of the package, or once it is whole.
+        Resumed("kept bytes outlast a 404", {Respond("404 Not Found", "gone")}, FAILED, kept, {range}, kept),
+        Resumed("kept bytes outlast a login page", {Respond("200 OK", "<html>Sign in to the hotel network</html>")}, FAILED,
+                kept, {range}, kept),
+        Resumed("kept bytes outlast a server that answers nothing", {Raw("", "")}, PLATFORM_ERROR, kept, {range, range, range, range},
+                kept),
+        Resumed("range ignored, our version named: read past the kept bytes", {Raw(ignoresRange, package)}, SUCCEEDED, done,
+                {range}, kept),
+        Resumed("range ignored, our version, cut before the kept count", {Cut(Raw(ignoresRange, package), 200000, ENDING_CLOSE)},
+                FAILED, kept, {range, range, range, range}, kept),
+        Resumed("another version replaces them", {Respond("200 OK", changed)}, SUCCEEDED, {{PACKAGE, changed}}, {range}, kept),
+        trickled,
         Resumed("kept part from another path", {Ranged(package, etag)}, SUCCEEDED, done, {"whole"},
                 {{PART, package.substr(0, 400000)}, {STATE, StateText("/Other.msi", "\"v1\"", total, 400000)}}),
         Resumed("state that does not parse", {Ranged(package, etag)}, SUCCEEDED, done, {"whole"},
@@ -412,6 +453,7 @@ TEST(DownloadInstaller, PartHeldByAnotherCopyIsLeftAlone)
 }
 
 // The user's Internet settings as the system keeps them, for one test; "direct" again after.
+// Every test of the prefix reads them: tests that change them run alone (suite UserProxy).
 class UserProxySettings {
 public:
     UserProxySettings(DWORD flags, const std::string &proxy, const std::string &bypass, const std::string &script)
@@ -442,7 +484,7 @@ private:
 
 // Nothing answers at localhost: the package only comes through the user's proxy, which sees
 // the request in absolute form.
-TEST(DownloadInstaller, UserProxyServesWhenTheDirectRouteFails)
+TEST(UserProxy, ServesWhenTheDirectRouteFails)
 {
     const std::string package = Msi(Bytes(300000, 13));
     const unsigned short dead = UnusedPort();
@@ -455,30 +497,112 @@ TEST(DownloadInstaller, UserProxyServesWhenTheDirectRouteFails)
         const char *status;
         OUTCOME outcome;
         std::vector<std::string> requests;  // as the proxy saw them
+        bool endless = false;               // the script never returns
     } rows[] = {
         {"fixed proxy", 3, "", false, "200 OK", SUCCEEDED, {target}},
         {"bypass that does not match", 3, "*.example;10.*", false, "200 OK", SUCCEEDED, {target}},
         {"bypassed: a name without a dot", 3, "<local>", false, "200 OK", PLATFORM_ERROR, {}},
         {"proxy script", 5, "", true, "200 OK", SUCCEEDED, {"/proxy.pac", target}},
         {"proxy asks for a password", 3, "", false, "407 Proxy Authentication Required", FAILED, {target}},
+        // Last: its script goes on running on a thread of this test's process.
+        {"proxy script that never ends", 5, "", true, "200 OK", PLATFORM_ERROR, {"/proxy.pac"}, true},
     };
     for (const auto &row : rows) {
         SCOPED_TRACE(row.label);
         TestFolder folder;
         FixtureServer proxy({Respond(row.status, package)});
         const std::string address = "127.0.0.1:" + std::to_string(proxy.Port());
-        FixtureServer scripted({Respond("200 OK", "function FindProxyForURL(url, host) { return \"PROXY " + address + "\"; }")});
+        FixtureServer scripted({Respond("200 OK", row.endless ? "function FindProxyForURL(url, host) { for (;;) {} }"
+                                                              : "function FindProxyForURL(url, host) { return \"PROXY " +
+                                                                    address + "\"; }")});
         UserProxySettings settings(row.flags, row.script ? "" : address, row.bypass,
                                    row.script ? "http://127.0.0.1:" + std::to_string(scripted.Port()) + "/proxy.pac" : "");
         PointSettingsAt(L"localhost", dead);
 
+        const DWORD start = GetTickCount();
         ExpectOutcome(row.outcome, DownloadInstaller());
+        // Whatever the script does, the search is given up after its time (here 2 s).
+        EXPECT_LT(GetTickCount() - start, 20000u);
         EXPECT_EQ(row.outcome == SUCCEEDED ? Summarised({{PACKAGE, package}}) : Files(), FolderContents());
         std::vector<std::string> seen = scripted.Requests();
         for (const std::string &request : proxy.Requests())
             seen.push_back(request);
         EXPECT_EQ(row.requests, seen);
     }
+}
+
+// At home with the office's proxy still set: one failure on the direct route must not bind
+// the run to a proxy that is not there.
+TEST(UserProxy, RoutesAlternateUntilOneAnswers)
+{
+    TestFolder folder;
+    const std::string package = Msi(Bytes(300000, 15));
+    FixtureServer direct({Once(Raw("", "")), Respond("200 OK", package)});
+    UserProxySettings settings(3, "127.0.0.1:" + std::to_string(UnusedPort()), "", "");
+    PointSettingsAt(L"127.0.0.1", direct.Port());
+
+    EXPECT_EQ(0u, DownloadInstaller());
+    EXPECT_EQ(Summarised({{PACKAGE, package}}), FolderContents());
+    EXPECT_EQ(2u, direct.Requests().size());
+}
+
+// Stands in for the progress bar: when it shows 100 %, the old package is opened without
+// sharing, as its own running installer or a virus scan would hold it.
+class HoldPackageWhenWhole {
+public:
+    HoldPackageWhenWhole()
+    {
+        WNDCLASSW windowClass = {};
+        windowClass.lpfnWndProc = Procedure;
+        windowClass.hInstance = GetModuleHandleW(NULL);
+        windowClass.lpszClassName = L"LumvexTestBar";
+        RegisterClassW(&windowClass);
+        BootstrapWindows.hProgressBar = CreateWindowW(L"LumvexTestBar", L"", 0, 0, 0, 0, 0, NULL, NULL, NULL, NULL);
+    }
+    ~HoldPackageWhenWhole()
+    {
+        DestroyWindow(BootstrapWindows.hProgressBar);
+        BootstrapWindows.hProgressBar = NULL;
+        Release();
+    }
+    static void Release()
+    {
+        if (hHeld != INVALID_HANDLE_VALUE)
+            CloseHandle(hHeld);
+        hHeld = INVALID_HANDLE_VALUE;
+    }
+
+private:
+    static LRESULT CALLBACK Procedure(HWND hWnd, UINT message, WPARAM wParam, LPARAM lParam)
+    {
+        if (message == PBM_SETPOS && wParam == 100 && hHeld == INVALID_HANDLE_VALUE)
+            hHeld = CreateFileW(L"LumvexSetup.msi", GENERIC_READ, 0, NULL, OPEN_EXISTING, 0, NULL);
+        return DefWindowProcW(hWnd, message, wParam, lParam);
+    }
+    static HANDLE hHeld;
+};
+HANDLE HoldPackageWhenWhole::hHeld = INVALID_HANDLE_VALUE;
+
+// A verified download that cannot take its name is not thrown away: the next run names it
+// without asking the server again.
+TEST(DownloadInstaller, PackageHeldAtTheRenameIsKeptForTheNextRun)
+{
+    TestFolder folder;
+    const std::string package = Msi(Bytes(300000, 16));
+    WriteFileBytes(L"LumvexSetup.msi", "old");
+    FixtureServer server({Respond("200 OK", package)});
+    PointSettingsAt(L"127.0.0.1", server.Port());
+    {
+        HoldPackageWhenWhole hold;
+        EXPECT_EQ(1u, DownloadInstaller());
+    }
+    const Files kept = FolderContents();
+    EXPECT_EQ(Summarised({{PART, package}})[PART], kept.count(PART) ? kept.at(PART) : "");
+    EXPECT_EQ("old", kept.count(PACKAGE) ? kept.at(PACKAGE) : "");
+
+    EXPECT_EQ(0u, DownloadInstaller());
+    EXPECT_EQ(Summarised({{PACKAGE, package}}), FolderContents());
+    EXPECT_EQ(1u, server.Requests().size());
 }
 
 // The tests' HTTPS server (see tls_fixture.py): the folder it serves, as this system sees it.

@@ -260,6 +260,7 @@ unsigned short UnusedPort()
     bind(s, (sockaddr *)&address, sizeof(address));
     int cbAddress = sizeof(address);
     getsockname(s, (sockaddr *)&address, &cbAddress);
-    closesocket(s);
+    // Left bound, never listening: a connection is refused, and no server started later can
+    // be given the port.
     return ntohs(address.sin_port);
 }

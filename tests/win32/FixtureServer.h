@@ -65,5 +65,5 @@ private:
     std::vector<int> served_;
 };
 
-// A loopback port with nothing listening on it.
+// A loopback port with nothing listening on it, for the rest of the process.
 unsigned short UnusedPort();

@@ -1,10 +1,55 @@
-#include "ResumeText.h"
+#include "ResumePolicy.h"
 
 #include <string.h>
 #include <wchar.h>
 
+#include "RetryPolicy.h"
 #include "WideText.h"
 #include "settings/SettingsParse.h"
+
+bool AsksForRange(uint32_t received, const wchar_t *validator)
+{
+    return received > 0 && validator[0] != L'\0';
+}
+
+bool FormatRangeRequest(wchar_t *text, size_t cchText, uint32_t from, const wchar_t *validator)
+{
+    size_t cch = 0;
+    return AppendText(text, cchText, &cch, L"Range: bytes=") && AppendDecimal(text, cchText, &cch, from) &&
+           AppendText(text, cchText, &cch, L"-\r\nIf-Range: ") && AppendText(text, cchText, &cch, validator) &&
+           AppendText(text, cchText, &cch, L"\r\n");
+}
+
+// The rest of exactly this package: starts where the kept bytes end, runs to its last byte,
+// and, where the answer names a validator, it is ours. The last keeps a server that ignores
+// If-Range but honours Range from splicing two versions of the package.
+static bool FitsKeptBytes(const ANSWER *answer, uint32_t received, uint32_t total, const wchar_t *validator)
+{
+    return answer->hasRange && answer->rangeFirst == received && answer->rangeLast == total - 1 &&
+           answer->rangeTotal == total && answer->length == total - received &&
+           (answer->validator[0] == L'\0' || wcscmp(answer->validator, validator) == 0);
+}
+
+ANSWER_VERDICT JudgeAnswer(const ANSWER *answer, uint32_t received, uint32_t total, const wchar_t *validator)
+{
+    bool rangeAsked = AsksForRange(received, validator);
+    if (answer->status == 206) {
+        if (!rangeAsked)
+            return VERDICT_FAIL;
+        return FitsKeptBytes(answer, received, total, validator) ? VERDICT_CONTINUE : VERDICT_START_OVER;
+    }
+    // Here no failure: what is kept no longer matches what the server has.
+    if (answer->status == 416)
+        return rangeAsked ? VERDICT_START_OVER : VERDICT_FAIL;
+    if (answer->status / 100 != 2)
+        return IsTransientStatus(answer->status) ? VERDICT_RETRY : VERDICT_FAIL;
+    if (answer->length == 0)
+        return VERDICT_FAIL;
+    // The range ignored, but the version named is ours: nothing kept need go.
+    if (rangeAsked && answer->length == total && wcscmp(answer->validator, validator) == 0)
+        return VERDICT_READ_PAST_KEPT;
+    return VERDICT_FULL_BODY;
+}
 
 // The keys of the source mirror those of the settings file.
 static const char KEY_SCHEME[] = "ServerScheme";
@@ -157,7 +202,9 @@ static void ReadStateLine(void *context, const char *key, const char *value)
     } else if (CompareNoCase(key, KEY_PATH) == 0) {
         Mark(reader, ReadText(state->MsiServerPath, SETTINGS_CCH_TEXT, value), SEEN_PATH);
     } else if (CompareNoCase(key, KEY_VALIDATOR) == 0) {
-        Mark(reader, ReadText(state->validator, CCH_VALIDATOR, value) && IsValidatorText(state->validator, strlen(value)),
+        // Empty only for a whole package, checked once every key is read.
+        Mark(reader, ReadText(state->validator, CCH_VALIDATOR, value) &&
+                         (value[0] == '\0' || IsValidatorText(state->validator, strlen(value))),
              SEEN_VALIDATOR);
     } else if (CompareNoCase(key, KEY_TOTAL) == 0) {
         Mark(reader, ReadStrictNumber(value, 1, UINT32_MAX, &number), SEEN_TOTAL);
@@ -175,7 +222,8 @@ bool ParseResumeState(const char *text, size_t cb, RESUME_STATE *state)
     RESUME_STATE read = {};
     STATE_READER reader = {&read, 0};
     ForEachSettingsLine(text, cb, ReadStateLine, &reader);
-    if (reader.seen != SEEN_ALL || read.received >= read.total)
+    if (reader.seen != SEEN_ALL || read.received > read.total ||
+        (read.validator[0] == L'\0' && read.received != read.total))
         return false;
     *state = read;
     return true;
@@ -202,12 +250,4 @@ bool IsSameSource(const RESUME_STATE *state, const BOOTSTRAP_SETTINGS *settings)
     return wcscmp(state->ServerScheme, settings->ServerScheme) == 0 &&
            wcscmp(state->ServerAddress, settings->ServerAddress) == 0 && state->ServerPort == settings->ServerPort &&
            wcscmp(state->MsiServerPath, settings->MsiServerPath) == 0;
-}
-
-bool FormatRangeRequest(wchar_t *text, size_t cchText, uint32_t from, const wchar_t *validator)
-{
-    size_t cch = 0;
-    return AppendText(text, cchText, &cch, L"Range: bytes=") && AppendDecimal(text, cchText, &cch, from) &&
-           AppendText(text, cchText, &cch, L"-\r\nIf-Range: ") && AppendText(text, cchText, &cch, validator) &&
-           AppendText(text, cchText, &cch, L"\r\n");
 }

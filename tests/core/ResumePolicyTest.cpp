@@ -3,8 +3,7 @@
 
 #include <gtest/gtest.h>
 
-#include "download/ResumeText.h"
-#include "download/RetryPolicy.h"
+#include "download/ResumePolicy.h"
 
 namespace {
 
@@ -19,7 +18,7 @@ ANSWER Answer(int32_t status, uint32_t length, const wchar_t *validator = L"", c
     return answer;
 }
 
-TEST(RetryPolicy, JudgeAnswerKeepsOnlyTheRestOfTheSamePackage)
+TEST(ResumePolicy, JudgeAnswerKeepsOnlyTheRestOfTheSamePackage)
 {
     const struct {
         const char *label;
@@ -33,6 +32,10 @@ TEST(RetryPolicy, JudgeAnswerKeepsOnlyTheRestOfTheSamePackage)
         {"the rest", Answer(206, 60, L"\"v1\"", "40-99/100"), 40, true, VERDICT_CONTINUE},
         {"the rest, no validator named", Answer(206, 60, L"", "40-99/100"), 40, true, VERDICT_CONTINUE},
         {"range ignored", Answer(200, 100), 40, true, VERDICT_FULL_BODY},
+        {"range ignored, our version named", Answer(200, 100, L"\"v1\""), 40, true, VERDICT_READ_PAST_KEPT},
+        {"range ignored, our validator but another length", Answer(200, 101, L"\"v1\""), 40, true, VERDICT_FULL_BODY},
+        {"range ignored, another version", Answer(200, 100, L"\"v2\""), 40, true, VERDICT_FULL_BODY},
+        {"our validator, nothing kept", Answer(200, 100, L"\"v1\""), 0, true, VERDICT_FULL_BODY},
         {"another start", Answer(206, 70, L"\"v1\"", "30-99/100"), 40, true, VERDICT_START_OVER},
         {"short of the end", Answer(206, 50, L"\"v1\"", "40-89/100"), 40, true, VERDICT_START_OVER},
         {"another total", Answer(206, 60, L"\"v1\"", "40-99/101"), 40, true, VERDICT_START_OVER},
@@ -52,63 +55,10 @@ TEST(RetryPolicy, JudgeAnswerKeepsOnlyTheRestOfTheSamePackage)
         EXPECT_EQ(row.expected, JudgeAnswer(&row.answer, row.received, 100, row.validator ? L"\"v1\"" : L"")) << row.label;
 }
 
-TEST(RetryPolicy, GivesUpAfterThreeRetriesThatGetNoFurther)
-{
-    const struct {
-        const char *label;
-        std::vector<uint32_t> reached;  // the count after each failed try
-        size_t gaveUpAfter;             // tries; 0: not within these
-    } rows[] = {
-        {"never any byte", {0, 0, 0, 0}, 4},
-        {"first try got some", {50, 50, 50, 50}, 4},
-        {"each try further", {10, 20, 30, 40, 50, 60, 70, 80}, 0},
-        {"progress starts the count again", {10, 10, 10, 20, 20, 20, 20}, 7},
-        {"a start over must pass the furthest", {50, 0, 30, 60, 0, 70}, 0},
-        {"stalls below the furthest", {50, 0, 30, 49}, 4},
-    };
-    for (const auto &row : rows) {
-        RETRY_STATE retry = {0, 0, 0, 1};
-        size_t gaveUpAfter = 0;
-        for (size_t i = 0; i < row.reached.size() && gaveUpAfter == 0; ++i) {
-            if (!NextRetry(&retry, row.reached[i]))
-                gaveUpAfter = i + 1;
-        }
-        EXPECT_EQ(row.gaveUpAfter, gaveUpAfter) << row.label;
-    }
-}
-
-TEST(RetryPolicy, WaitsDoubleWithSpreadUnlessTheServerNamesThem)
-{
-    RETRY_STATE retry = {0, 0, 0, 12345};
-    uint32_t low[3] = {UINT32_MAX, UINT32_MAX, UINT32_MAX};
-    uint32_t high[3] = {0, 0, 0};
-    for (int i = 0; i < 1000; ++i) {
-        for (uint32_t stalls = 0; stalls < 3; ++stalls) {
-            retry.stalledRetries = stalls;
-            uint32_t ms = RetryWaitMs(&retry, NO_RETRY_AFTER);
-            low[stalls] = ms < low[stalls] ? ms : low[stalls];
-            high[stalls] = ms > high[stalls] ? ms : high[stalls];
-        }
-    }
-    for (uint32_t stalls = 0; stalls < 3; ++stalls) {
-        // About 1, 2 and 4 s, a quarter either way, and never twice the same for a crowd.
-        EXPECT_GE(low[stalls], 750u << stalls);
-        EXPECT_LE(high[stalls], 1250u << stalls);
-        EXPECT_GT(high[stalls] - low[stalls], 400u << stalls);
-    }
-    EXPECT_EQ(1000u, RetryWaitMs(&retry, 1));
-    EXPECT_EQ(0u, RetryWaitMs(&retry, 0));
-    EXPECT_EQ(60000u, RetryWaitMs(&retry, 60));
-    for (uint32_t code : {12002u, 12007u, 12029u, 12030u, 12152u})
-        EXPECT_TRUE(IsTransientError(code)) << code;
-    for (uint32_t code : {1u, 5u, 12005u, 12019u, 12157u, 12175u})
-        EXPECT_FALSE(IsTransientError(code)) << code;
-}
-
 const std::string STATE =
     "ServerScheme=https\r\nServerAddress=dl.example\r\nServerPort=8080\r\nMsiServerPath=/a b.msi\r\nValidator=\"v1\"\r\nTotal=100\r\nReceived=40\r\n";
 
-TEST(ResumeText, StateReadsBackAsWritten)
+TEST(ResumePolicy, StateReadsBackAsWritten)
 {
     RESUME_STATE state;
     ASSERT_TRUE(ParseResumeState(STATE.data(), STATE.size(), &state));
@@ -131,6 +81,15 @@ TEST(ResumeText, StateReadsBackAsWritten)
     settings.ServerScheme[4] = L'\0';  // "http"
     EXPECT_FALSE(IsSameSource(&state, &settings));
 
+    // A whole package that could not take its name needs no validator.
+    RESUME_STATE whole = written;
+    whole.validator[0] = L'\0';
+    whole.received = 100;
+    RESUME_STATE read;
+    ASSERT_TRUE(ParseResumeState(text, FormatResumeState(text, sizeof(text), &whole), &read));
+    EXPECT_EQ(100u, read.received);
+    EXPECT_EQ(L'\0', read.validator[0]);
+
     // What cannot be read back the same is not written.
     RESUME_STATE odd = state;
     odd.MsiServerPath[0] = L'\u0100';
@@ -142,7 +101,7 @@ TEST(ResumeText, StateReadsBackAsWritten)
     EXPECT_EQ(0u, FormatResumeState(text, 40, &state));
 }
 
-TEST(ResumeText, AnythingOddIsNoState)
+TEST(ResumePolicy, AnythingOddIsNoState)
 {
     auto replaced = [](const std::string &from, const std::string &to) {
         std::string text = STATE;
@@ -159,9 +118,9 @@ TEST(ResumeText, AnythingOddIsNoState)
         {"count not decimal", replaced("Received=40", "Received=4O")},
         {"count with a sign", replaced("Received=40", "Received=+40")},
         {"count beyond 32 bits", replaced("Total=100", "Total=4294967296")},
-        {"count at the total", replaced("Received=40", "Received=100")},
+        {"count beyond the total", replaced("Received=40", "Received=101")},
+        {"no validator for a part", replaced("Validator=\"v1\"", "Validator=")},
         {"total 0", replaced("Total=100", "Total=0")},
-        {"empty validator", replaced("Validator=\"v1\"", "Validator=")},
         {"validator with a control byte", replaced("Validator=\"v1\"", "Validator=\"v\x01\"")},
         {"address too long", replaced("dl.example", std::string(300, 'a'))},
         {"port not decimal", replaced("8080", "0x50")},

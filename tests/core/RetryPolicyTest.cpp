@@ -1,0 +1,125 @@
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "download/RetryPolicy.h"
+
+namespace {
+
+// How one failed try ended, as the retry policy sees it.
+struct Try {
+    uint32_t reached;
+    bool newVersion = false;
+    bool stalled = false;
+};
+
+Try NewVersion(uint32_t reached)
+{
+    return {reached, true, false};
+}
+
+Try Stalled(uint32_t reached)
+{
+    return {reached, false, true};
+}
+
+TEST(RetryPolicy, GivesUpAfterThreeRetriesThatGetNoFurther)
+{
+    const struct {
+        const char *label;
+        std::vector<Try> tries;
+        size_t gaveUpAfter;  // tries; 0: not within these
+    } rows[] = {
+        {"never any byte", {{0}, {0}, {0}, {0}}, 4},
+        {"first try got some", {{50}, {50}, {50}, {50}}, 4},
+        {"each try further", {{10}, {20}, {30}, {40}, {50}, {60}, {70}, {80}}, 0},
+        {"progress starts the count again", {{10}, {10}, {10}, {20}, {20}, {20}, {20}}, 7},
+        {"a restart without a validator must pass the furthest", {{50}, {0}, {30}, {60}, {0}, {70}}, 0},
+        {"stalls below the furthest", {{50}, {0}, {30}, {49}}, 4},
+        {"a new version counts from its own bytes", {{90}, NewVersion(10), {20}, {30}, {40}, {50}}, 0},
+        {"versions that keep changing give up", {{10}, NewVersion(10), NewVersion(10), NewVersion(10)}, 4},
+        {"a trickle is no progress", {{10}, Stalled(12), Stalled(14), Stalled(16)}, 4},
+        {"a trickle sets the mark to beat", {{10}, Stalled(40), {30}, {41}, {42}}, 0},
+    };
+    for (const auto &row : rows) {
+        RETRY_STATE retry = {0, 0, 0, 1};
+        size_t gaveUpAfter = 0;
+        for (size_t i = 0; i < row.tries.size() && gaveUpAfter == 0; ++i) {
+            TRY_OUTCOME outcome = {1, true, row.tries[i].stalled, row.tries[i].newVersion, NO_RETRY_AFTER};
+            if (!NextRetry(&retry, &outcome, row.tries[i].reached))
+                gaveUpAfter = i + 1;
+        }
+        EXPECT_EQ(row.gaveUpAfter, gaveUpAfter) << row.label;
+    }
+}
+
+TEST(RetryPolicy, WaitsDoubleWithSpreadAndTheServersWishWithSpreadOnTop)
+{
+    const struct {
+        const char *label;
+        uint32_t stalls;
+        uint32_t retryAfter;
+        uint32_t low, high;  // every wait within these
+        uint32_t spread;     // and at least this far apart over many
+    } rows[] = {
+        // About 1, 2 and 4 s, a quarter either way, so a crowd cut off together comes back apart.
+        {"first retry", 0, NO_RETRY_AFTER, 750, 1250, 400},
+        {"second retry", 1, NO_RETRY_AFTER, 1500, 2500, 800},
+        {"third retry and later", 5, NO_RETRY_AFTER, 3000, 5000, 1600},
+        // Never less than the server asked for, and a crowd told the same does not return in step.
+        {"Retry-After: 30", 0, 30, 30000, 37500, 6000},
+        {"Retry-After beyond the cap", 0, 120, 60000, 75000, 12000},
+        {"Retry-After: 0", 2, 0, 0, 0, 0},
+    };
+    for (const auto &row : rows) {
+        RETRY_STATE retry = {0, 0, row.stalls, 12345};
+        uint32_t low = UINT32_MAX;
+        uint32_t high = 0;
+        for (int i = 0; i < 1000; ++i) {
+            uint32_t ms = RetryWaitMs(&retry, row.retryAfter);
+            low = ms < low ? ms : low;
+            high = ms > high ? ms : high;
+        }
+        EXPECT_GE(low, row.low) << row.label;
+        EXPECT_LE(high, row.high) << row.label;
+        EXPECT_GE(high - low, row.spread) << row.label;
+    }
+}
+
+TEST(RetryPolicy, StallWatchWantsSixteenKiBInEveryMinute)
+{
+    const uint32_t KIB = 1024;
+    const struct {
+        const char *label;
+        uint32_t msStart;
+        std::vector<std::pair<uint32_t, uint32_t>> pieces;  // ms after the start, bytes of the try so far
+        size_t stalledAt;                                  // the piece that stalls, from 1; 0: none
+    } rows[] = {
+        {"a fast body", 0, {{100, 64 * KIB}, {60000, 9000 * KIB}, {120000, 18000 * KIB}}, 0},
+        {"a byte every 25 s", 0, {{25000, 1}, {50000, 2}, {75000, 3}}, 3},
+        {"just enough each minute", 0, {{60000, 16 * KIB}, {120000, 32 * KIB}, {180000, 48 * KIB}}, 0},
+        {"one byte short in the second minute", 0, {{60000, 16 * KIB}, {120000, 32 * KIB - 1}}, 2},
+        {"a burst does not carry over", 0, {{30000, 100 * KIB}, {60000, 100 * KIB}, {119000, 100 * KIB}, {121000, 100 * KIB}}, 4},
+        {"across the tick counter's wrap", 0xFFFFF000u, {{30000, 1}, {60000, 2}}, 2},
+    };
+    for (const auto &row : rows) {
+        STALL_WATCH watch;
+        BeginStallWatch(&watch, row.msStart, 0);
+        size_t stalledAt = 0;
+        for (size_t i = 0; i < row.pieces.size() && stalledAt == 0; ++i) {
+            if (IsStalled(&watch, row.msStart + row.pieces[i].first, row.pieces[i].second))
+                stalledAt = i + 1;
+        }
+        EXPECT_EQ(row.stalledAt, stalledAt) << row.label;
+    }
+}
+
+TEST(RetryPolicy, TransientErrorsAreTheNetworksOwn)
+{
+    for (uint32_t code : {12002u, 12007u, 12029u, 12030u, 12152u, 10053u, 10054u, 10060u})
+        EXPECT_TRUE(IsTransientError(code)) << code;
+    for (uint32_t code : {1u, 5u, 12005u, 12019u, 12156u, 12157u, 12175u})
+        EXPECT_FALSE(IsTransientError(code)) << code;
+}
+
+}  // namespace
