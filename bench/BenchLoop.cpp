@@ -3,7 +3,10 @@
 //   bench_loop ui   HOST PORT PATH FILE   the same loop on a worker thread, with the two
 //                                         synchronous sends per chunk to a read-only EDIT
 //                                         and a progress bar owned by the UI thread
-// Exit code 0 when the whole body arrived.
+//   bench_loop transfer                   the program's own transfer, no window, directed by
+//                                         LumvexInstallerConfig.ini: it ends where the
+//                                         program would show its outcome
+// Exit code 0 when the whole body arrived; for transfer, the transfer's own result.
 #include <windows.h>
 #include <commctrl.h>
 #include <shellapi.h>
@@ -13,6 +16,8 @@
 #include <stdlib.h>
 
 #include "download/ProgressText.h"
+#include "download/Transfer.h"
+#include "settings/Settings.h"
 
 namespace {
 
@@ -104,6 +109,10 @@ int WINAPI wWinMain(HINSTANCE hInstance, HINSTANCE, LPWSTR, int)
 {
     int argc = 0;
     wchar_t **argv = CommandLineToArgvW(GetCommandLineW(), &argc);
+    if (argv != NULL && argc == 2 && lstrcmpW(argv[1], L"transfer") == 0) {
+        LoadSettings();
+        return (int)DownloadInstaller();
+    }
     if (argv == NULL || argc != 6)
         return 2;
     Job job = {argv[2], (INTERNET_PORT)_wtoi(argv[3]), argv[4], argv[5], NULL, NULL, NULL, 1};

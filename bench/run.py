@@ -9,8 +9,12 @@ one Wine prefix, times
   bare     the WinHTTP loop alone, no UI (bench_loop bare)
   design   the loop on a worker plus the two synchronous sends per chunk (bench_loop ui)
   curl     native curl on the same file
+  etag     the program against demo/serve.py, which names an ETag (a checkpoint every 4 MiB)
+  no-etag  the same against demo/serve.py --no-validators (no checkpoint at all)
 and, once, the PE32 against a server that honours ranges and drops the connection at 90 % of
-the largest package: how many bytes went out after the cut, against the 10 % that remained.
+the largest package: how many bytes went out after the cut, against the 10 % that remained;
+and, in a network namespace whose firewall drops every packet to the server, the time the
+program's transfer takes to give up, and to reach the package through the user's proxy.
 Prints the medians and writes them to bench/RESULTS.md. Run it through scripts/bench.sh.
 """
 import argparse
@@ -19,6 +23,7 @@ import platform
 import shutil
 import socket
 import statistics
+import struct
 import subprocess
 import sys
 import threading
@@ -29,7 +34,9 @@ BUILD = os.path.join(ROOT, "build")
 WINE = "/usr/lib/wine/wine64"
 WINESERVER = "/usr/lib/wine/wineserver"
 MIB = 1024 * 1024
-CASES = ["program", "pe32", "bare", "design", "curl"]
+CASES = ["program", "pe32", "bare", "design", "curl", "etag", "no-etag"]
+NETNS = "lumvex-bench"
+DROPPED = "10.99.0.1"  # the server's address behind the firewall
 NOTES_MARK = "<!-- notes: kept when the results are written again -->"
 
 ENV = dict(os.environ, WINEPREFIX=os.path.join(BUILD, "wineprefix"), WINEDEBUG="-all")
@@ -133,18 +140,26 @@ def prepare_wine():
               check=True)
 
 
+def start_serve(www, port_file, log, *options, netns=()):
+    """demo/serve.py on www, its port once it listens."""
+    if os.path.exists(port_file):
+        os.remove(port_file)
+    server = subprocess.Popen(list(netns) + [sys.executable, os.path.join(ROOT, "demo", "serve.py"), www, port_file]
+                              + list(options), stdout=subprocess.DEVNULL, stderr=log)
+    for _ in range(100):
+        if os.path.exists(port_file) and os.path.getsize(port_file) > 0:
+            break
+        time.sleep(0.1)
+    return server, int(open(port_file).read())
+
+
 def cut_case(size, name, www, runs):
     """The PE32 resuming after a cut at 90 %: (wall s, bytes after the cut, bytes remaining)."""
     port_file = os.path.join(runs, "cut.port")
     log_path = os.path.join(runs, "cut.log")
     with open(log_path, "w") as log:
-        server = subprocess.Popen([sys.executable, os.path.join(ROOT, "demo", "serve.py"), www, port_file, "--drop-at", "0.9"],
-                                  stdout=subprocess.DEVNULL, stderr=log)
+        server, _ = start_serve(www, port_file, log, "--drop-at", "0.9")
     try:
-        for _ in range(100):
-            if os.path.exists(port_file) and os.path.getsize(port_file) > 0:
-                break
-            time.sleep(0.1)
         with open(os.path.join(runs, "LumvexInstallerConfig.ini"), "w") as f:
             f.write("ServerAddress=127.0.0.1\r\nServerPort=%s\r\nMsiServerPath=/%s\r\n"
                     "MsiLocalPath=out.lumvexbench\r\n" % (open(port_file).read(), name))
@@ -167,6 +182,53 @@ def pe32_path():
     described = subprocess.run([os.path.join(ROOT, "scripts", "i386.sh"), "describe"], capture_output=True,
                                text=True).stdout.strip()
     return described, "emulation" in described
+
+
+def user_proxy(proxy):
+    """The user's Internet settings in the prefix: a fixed proxy, or direct when None."""
+    text = (proxy or "").encode()
+    value = struct.pack("<IIII", 0x46, 1, 3 if proxy else 1, len(text)) + text + struct.pack("<II", 0, 0)
+    run_quiet([WINE, "reg", "add", r"HKCU\Software\Microsoft\Windows\CurrentVersion\Internet Settings\Connections",
+               "/v", "DefaultConnectionSettings", "/t", "REG_BINARY", "/d", value.hex(), "/f"], check=True)
+
+
+def firewall_case(name, www, runs):
+    """In a network namespace whose firewall drops every packet to the server: (seconds to give
+    up, its result; seconds to the package through the user's proxy, its result). Wine's
+    sockets are its server's, so a wineserver of the namespace serves both runs."""
+    loop = os.path.join(BUILD, "win64", "bench", "bench_loop.exe")
+    netns = ["ip", "netns", "exec", NETNS]
+    subprocess.run(["ip", "netns", "del", NETNS], stderr=subprocess.DEVNULL)
+    for command in (["ip", "netns", "add", NETNS], netns + ["ip", "link", "set", "lo", "up"],
+                    netns + ["ip", "addr", "add", DROPPED + "/32", "dev", "lo"],
+                    netns + ["iptables", "-A", "INPUT", "-d", DROPPED, "-j", "DROP"]):
+        subprocess.run(command, check=True)
+    target = os.path.join(runs, "out.lumvexbench")
+    with open(os.path.join(runs, "LumvexInstallerConfig.ini"), "w") as f:
+        f.write("ServerScheme=http\r\nServerAddress=%s\r\nServerPort=80\r\nMsiServerPath=/%s\r\n"
+                "MsiLocalPath=out.lumvexbench\r\nMsiSha256=\r\n" % (DROPPED, name))
+    results = []
+    proxy = None
+    subprocess.run([WINESERVER, "-k"], env=ENV)
+    try:
+        subprocess.run(netns + [WINESERVER, "-p"], env=ENV, check=True)
+        log = open(os.path.join(runs, "proxy.log"), "w")
+        proxy, port = start_serve(www, os.path.join(runs, "proxy.port"), log, netns=netns)
+        for setting in (None, "127.0.0.1:%d" % port):
+            user_proxy(setting)
+            if os.path.exists(target):
+                os.remove(target)
+            wall, _, _, code = measure(netns + [WINE, loop, "transfer"], runs)
+            results += [wall, code]
+    finally:
+        user_proxy(None)
+        if proxy:
+            proxy.terminate()
+            proxy.wait()
+        subprocess.run([WINESERVER, "-k"], env=ENV)
+        subprocess.run(["ip", "netns", "del", NETNS])
+        subprocess.Popen([WINESERVER, "-p"], env=ENV).wait()
+    return tuple(results)
 
 
 def machine():
@@ -200,6 +262,8 @@ def main():
     port = free_port()
     server = subprocess.Popen([sys.executable, "-m", "http.server", "--bind", "127.0.0.1", "--directory", www,
                                str(port)], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    etag, etag_port = start_serve(www, os.path.join(runs, "etag.port"), subprocess.DEVNULL)
+    plain, plain_port = start_serve(www, os.path.join(runs, "plain.port"), subprocess.DEVNULL, "--no-validators")
     for _ in range(100):
         try:
             socket.create_connection(("127.0.0.1", port), timeout=1).close()
@@ -215,11 +279,12 @@ def main():
         for round_ in range(args.rounds):
             for size in sizes:
                 path = "/" + names[size]
-                with open(os.path.join(runs, "LumvexInstallerConfig.ini"), "w") as f:
-                    f.write("ServerAddress=127.0.0.1\r\nServerPort=%d\r\nMsiServerPath=%s\r\n"
-                            "MsiLocalPath=out.lumvexbench\r\n" % (port, path))
+                # The server each case of the program asks; the rest are told on the command line.
+                served = {"etag": etag_port, "no-etag": plain_port}
                 argv = {
                     "program": [WINE, program],
+                    "etag": [WINE, program],
+                    "no-etag": [WINE, program],
                     "pe32": [WINE, pe32],
                     "bare": [WINE, loop, "bare", "127.0.0.1", str(port), path, "out.lumvexbench"],
                     "design": [WINE, loop, "ui", "127.0.0.1", str(port), path, "out.lumvexbench"],
@@ -229,6 +294,9 @@ def main():
                 shift = round_ % len(CASES)
                 order = CASES[shift:] + CASES[:shift]
                 for case in order:
+                    with open(os.path.join(runs, "LumvexInstallerConfig.ini"), "w") as f:
+                        f.write("ServerAddress=127.0.0.1\r\nServerPort=%d\r\nMsiServerPath=%s\r\n"
+                                "MsiLocalPath=out.lumvexbench\r\n" % (served.get(case, port), path))
                     target = os.path.join(runs, "out.lumvexbench")
                     if os.path.exists(target):
                         os.remove(target)
@@ -243,15 +311,20 @@ def main():
         cut = cut_case(largest, names[largest], www, runs)
         print("cut at 90 %%  %3d MiB  pe32  %7.2f s  %d bytes after the cut, %d remained"
               % (largest, cut[0], cut[1], cut[2]), flush=True)
+        smallest = min(sizes)
+        firewall = firewall_case(names[smallest], www, runs)
+        print("firewall     gives up after %.1f s (exit %d); through the user's proxy %.1f s (exit %d)"
+              % firewall, flush=True)
     finally:
-        server.terminate()
-        server.wait()
+        for process in (server, etag, plain):
+            process.terminate()
+            process.wait()
         subprocess.run([WINESERVER, "-k"], env=ENV)
 
-    report(results, sizes, args.rounds, (largest,) + cut)
+    report(results, sizes, args.rounds, (largest,) + cut, (smallest,) + firewall)
 
 
-def report(results, sizes, rounds, cut):
+def report(results, sizes, rounds, cut, firewall):
     median = statistics.median
     lines = ["# Transfer benchmark", "",
              "Written by `scripts/bench.sh` on %s (%d rounds, cases interleaved)." % (time.strftime("%Y-%m-%d"), rounds),
@@ -287,12 +360,26 @@ def report(results, sizes, rounds, cut):
               "| wall s | bytes sent after the cut | bytes that remained | ratio |", "|---|---|---|---|",
               "| %.2f | %d | %d | %.3f |" % (wall, after, remaining, after / remaining)]
 
+    size, give_up, give_up_code, proxied, proxied_code = firewall
+    lines += ["", "## Behind a firewall that drops packets", "",
+              "The program's transfer (`bench_loop transfer`, no window: it ends where the program shows its "
+              "outcome) in a network namespace whose firewall drops every packet to the server; the second run "
+              "with the user's proxy set to a server of the namespace (%d MiB package):" % size, "",
+              "| user's proxy | wall s | exit status (the result's low byte) |", "|---|---|---|",
+              "| none: the failure box | %.1f | %d |" % (give_up, give_up_code),
+              "| set: the package through it | %.1f | %d |" % (proxied, proxied_code)]
+
     pe32 = os.path.getsize(os.path.join(BUILD, "win32", "LumvexInstaller.exe"))
     lines += ["", "## Targets", "", "| target | measured | |", "|---|---|---|"]
     for size in sizes:
         lines.append("| program within 5 %% of design, %d MiB | %+.1f %% | %s |" % (
             size, (ratios[size] - 1) * 100, "met" if ratios[size] <= 1.05 else
             "missed by %.1f points" % ((ratios[size] - 1.05) * 100)))
+    for size in sizes:
+        per_round = zip(results[(size, "no-etag")], results[(size, "etag")])
+        ratio = median(n[0] / e[0] for n, e in per_round)
+        lines.append("| no validators within 5 %% of an ETag, %d MiB | %+.1f %% | %s |" % (
+            size, (ratio - 1) * 100, "met" if ratio <= 1.05 else "missed by %.1f points" % ((ratio - 1.05) * 100)))
     if len(sizes) >= 2:
         small, large = min(sizes), max(sizes)
         growth = median(r[2] for r in results[(large, "program")]) - median(r[2] for r in results[(small, "program")])

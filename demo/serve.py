@@ -1,8 +1,9 @@
 #!/usr/bin/env python3
-"""Serves a folder on 127.0.0.1 as common servers do (ETag, Last-Modified, Range, If-Range),
-over HTTP or HTTPS, at a limited rate, and can drop the connection once part-way through a
-body. Writes the chosen port to PORT_FILE. Logs one line per request to stderr:
-"server: <status> <first byte> <bytes sent>"."""
+"""Serves a folder on 127.0.0.1 as common servers do (ETag, Last-Modified, Range, If-Range; or,
+as some do, none of them), over HTTP or HTTPS, at a limited rate, and can drop the connection
+once part-way through a body. Writes the chosen port to PORT_FILE. Logs one line per request to
+stderr: "server: <status> <first byte> <bytes sent>". A request in a proxy's absolute form is
+served as one for its last path element."""
 import argparse
 import email.utils
 import http.server
@@ -18,6 +19,7 @@ CHUNK = 32 * 1024
 class Handler(http.server.BaseHTTPRequestHandler):
     folder = "."
     rate = 0
+    validators = True
     drop_at = None
     dropped = threading.Event()
 
@@ -33,7 +35,8 @@ class Handler(http.server.BaseHTTPRequestHandler):
         first = 0
         ranged = self.headers.get("Range", "")
         if_range = self.headers.get("If-Range")
-        if ranged.startswith("bytes=") and ranged.endswith("-") and (if_range is None or if_range in (etag, modified)):
+        if (self.validators and ranged.startswith("bytes=") and ranged.endswith("-") and
+                (if_range is None or if_range in (etag, modified))):
             first = int(ranged[6:-1])
             if first >= size:
                 self.send_response(416)
@@ -46,9 +49,10 @@ class Handler(http.server.BaseHTTPRequestHandler):
         self.send_header("Content-Length", str(size - first))
         if first:
             self.send_header("Content-Range", "bytes %d-%d/%d" % (first, size - 1, size))
-        self.send_header("ETag", etag)
-        self.send_header("Last-Modified", modified)
-        self.send_header("Accept-Ranges", "bytes")
+        if self.validators:
+            self.send_header("ETag", etag)
+            self.send_header("Last-Modified", modified)
+            self.send_header("Accept-Ranges", "bytes")
         self.end_headers()
         self.send_body(path, first, size)
 
@@ -94,11 +98,13 @@ def main():
     parser.add_argument("--rate", type=int, default=0, help="bytes per second; 0: no limit")
     parser.add_argument("--drop-at", type=float, help="fraction of a body, such as 0.6, at which the first "
                         "connection to reach it is closed")
+    parser.add_argument("--no-validators", action="store_true", help="no ETag, no Last-Modified, no ranges")
     parser.add_argument("--tls", nargs=2, metavar=("CERT", "KEY"), help="serve HTTPS with this certificate")
     args = parser.parse_args()
     Handler.folder = args.folder
     Handler.rate = args.rate
     Handler.drop_at = args.drop_at
+    Handler.validators = not args.no_validators
     with http.server.ThreadingHTTPServer(("127.0.0.1", 0), Handler) as server:
         if args.tls:
             context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)

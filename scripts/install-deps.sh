@@ -18,6 +18,7 @@ else
         clang libclang-rt-14-dev                            # fuzzing
         cppcheck                                            # static analysis of the product
         osslsigncode                                        # the release's signature, and its test
+        iproute2 iptables                                   # the benchmark's firewall
     )
 fi
 
