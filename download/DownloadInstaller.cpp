@@ -11,6 +11,7 @@
 #include "Verify.h"
 #include "platform/SystemLibraries.h"
 #include "settings/Settings.h"
+#include "text/PlainText.h"
 
 // One run's download, across its tries.
 struct TRANSFER {
@@ -44,11 +45,6 @@ static void RestartVerify(TRANSFER *transfer, bool *ok)
     *ok = BeginVerify(&transfer->verifier) && *ok;
 }
 
-static void CopyValidator(wchar_t *to, const wchar_t *from)
-{
-    lstrcpynW(to, from, CCH_VALIDATOR);
-}
-
 // A package the kept bytes make whole, kept by a run that could not give it its name.
 static bool IsWhole(const TRANSFER *transfer)
 {
@@ -70,7 +66,7 @@ static void BeginTransfer(TRANSFER *transfer)
         (state.received < state.total || FinishVerify(&transfer->verifier, state.total))) {
         transfer->received = state.received;
         transfer->total = state.total;
-        CopyValidator(transfer->validator, state.validator);
+        CopyText(transfer->validator, CCH_VALIDATOR, state.validator);
         // The bar starts where the kept bytes end.
         ReportProgress(transfer->received, transfer->total);
     } else {
@@ -156,7 +152,7 @@ static bool StartBody(TRANSFER *transfer, const ANSWER *answer)
     transfer->bodyStarted = true;
     transfer->received = 0;
     transfer->total = answer->length;
-    CopyValidator(transfer->validator, answer->validator);
+    CopyText(transfer->validator, CCH_VALIDATOR, answer->validator);
     bool started = StartPart(&transfer->part, transfer->validator, transfer->total);
     RestartVerify(transfer, &started);
     return started;

@@ -4,15 +4,6 @@
 #include <stddef.h>
 #include <stdint.h>
 
-// The length from the Content-Length lines after the status line (the name in any letter
-// case, blanks after the colon optional), or 0 when there is none, it carries no number, the
-// number does not fit in 32 bits, or two such lines disagree. Reads at most cchHeaders
-// characters or to a zero.
-uint32_t FindContentLength(const wchar_t *headers, size_t cchHeaders);
-
-// True when the status line carries a 2xx code.
-bool IsSuccessStatus(const wchar_t *headers, size_t cchHeaders);
-
 // A validator holds this many characters, terminator included; a longer one is none.
 enum { CCH_VALIDATOR = 128 };
 // Retry-After absent or not in seconds.
@@ -27,7 +18,10 @@ bool IsValidatorText(const wchar_t *text, size_t cch);
 // What the transfer needs to know of one answer.
 struct ANSWER {
     int32_t status;   // the three-digit code, 0 when the status line has none
-    uint32_t length;  // as FindContentLength
+    // From the Content-Length lines after the status line (the name in any letter case, blanks
+    // after the colon optional): 0 when there is none, it carries no number, the number does
+    // not fit in 32 bits, or two such lines disagree.
+    uint32_t length;
     bool hasRange;    // a "Content-Range: bytes first-last/total" that reads whole
     uint32_t rangeFirst;
     uint32_t rangeLast;
@@ -38,7 +32,7 @@ struct ANSWER {
     uint32_t retryAfter;  // seconds, cut to MAX_RETRY_AFTER, or NO_RETRY_AFTER
 };
 
-// Fills answer from the header text (at most cchHeaders characters or to a zero). Header
-// names are matched without regard to letter case; where a header other than Content-Length
-// comes twice, the first counts.
+// Fills answer from the header text (at most cchHeaders characters or to a zero), in one pass.
+// Header names are matched without regard to letter case; where a header other than
+// Content-Length comes twice, the first counts.
 void ScanAnswer(const wchar_t *headers, size_t cchHeaders, ANSWER *answer);

@@ -1,24 +1,14 @@
 #include "PackageCheck.h"
 
+#include "text/PlainText.h"
+
 static const uint8_t PACKAGE_SIGNATURE[CB_PACKAGE_SIGNATURE] = {0xD0, 0xCF, 0x11, 0xE0,
                                                                  0xA1, 0xB1, 0x1A, 0xE1};
 
 bool IsPackageName(const wchar_t *path)
 {
-    static const wchar_t EXTENSION[] = L".msi";
-    size_t cch = 0;
-    while (path[cch] != L'\0')
-        ++cch;
-    if (cch < 4)
-        return false;
-    for (size_t i = 0; i < 4; ++i) {
-        wchar_t c = path[cch - 4 + i];
-        if (c >= L'A' && c <= L'Z')
-            c = (wchar_t)(c - L'A' + L'a');
-        if (c != EXTENSION[i])
-            return false;
-    }
-    return true;
+    const wchar_t *end = path + TextLength(path, (size_t)-1);
+    return end - path >= 4 && EqualsNoCase(end - 4, end, L".msi");
 }
 
 bool MatchesPackageSignature(uint32_t offset, const uint8_t *data, size_t cb)

@@ -1,6 +1,7 @@
 #include "PartFile.h"
 
 #include "settings/Settings.h"
+#include "text/PlainText.h"
 
 static const wchar_t PART_SUFFIX[] = L".part";
 static const wchar_t STATE_SUFFIX[] = L".resume";
@@ -10,14 +11,12 @@ static const DWORD CB_READ_BACK = 64 * 1024;
 // A run that is killed loses at most this much of what it received.
 static const uint32_t CB_CHECKPOINT = 4 * 1024 * 1024;
 
+// Always fits: the local path is shorter than a settings field.
 static void MakePath(wchar_t *path, const wchar_t *suffix)
 {
     size_t cch = 0;
-    for (const wchar_t *p = BootstrapSettings.MsiLocalPath; *p != L'\0'; ++p)
-        path[cch++] = *p;
-    for (const wchar_t *p = suffix; *p != L'\0'; ++p)
-        path[cch++] = *p;
-    path[cch] = L'\0';
+    AppendText(path, CCH_PART_PATH, &cch, BootstrapSettings.MsiLocalPath);
+    AppendText(path, CCH_PART_PATH, &cch, suffix);
 }
 
 void InitPartFile(PART_FILE *part)
@@ -158,7 +157,7 @@ static bool RecordState(const PART_FILE *part, const wchar_t *validator, uint32_
 {
     RESUME_STATE state = {};
     SetSource(&state, &BootstrapSettings);
-    lstrcpynW(state.validator, validator, CCH_VALIDATOR);
+    CopyText(state.validator, CCH_VALIDATOR, validator);
     state.total = total;
     state.received = received;
     return WriteState(part, &state);

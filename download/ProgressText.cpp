@@ -1,5 +1,7 @@
 #include "ProgressText.h"
 
+#include "text/PlainText.h"
+
 static const uint64_t CB_MEGABYTE = 1048576;
 
 // Whole hundredths of a megabyte, a half rounded up. Integer arithmetic gives the same digits
@@ -7,15 +9,10 @@ static const uint64_t CB_MEGABYTE = 1048576;
 static size_t AppendMegabytes(wchar_t *text, size_t cch, uint32_t bytes)
 {
     uint64_t hundredths = ((uint64_t)bytes * 100 + CB_MEGABYTE / 2) / CB_MEGABYTE;
-    wchar_t digits[16];
-    size_t cchDigits = 0;
-    uint64_t whole = hundredths / 100;
-    do {
-        digits[cchDigits++] = (wchar_t)(L'0' + whole % 10);
-        whole /= 10;
-    } while (whole != 0);
-    while (cchDigits > 0)
-        text[cch++] = digits[--cchDigits];
+    char digits[10];
+    size_t cchDigits = DecimalDigits((uint32_t)(hundredths / 100), digits);
+    for (size_t i = 0; i < cchDigits; ++i)
+        text[cch++] = (wchar_t)digits[i];
     text[cch++] = L'.';
     text[cch++] = (wchar_t)(L'0' + hundredths % 100 / 10);
     text[cch++] = (wchar_t)(L'0' + hundredths % 10);

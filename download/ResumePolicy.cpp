@@ -4,8 +4,8 @@
 #include <wchar.h>
 
 #include "RetryPolicy.h"
-#include "WideText.h"
 #include "settings/SettingsParse.h"
+#include "text/PlainText.h"
 
 bool AsksForRange(uint32_t received, const wchar_t *validator)
 {
@@ -85,17 +85,12 @@ static void PutBytes(TEXT_WRITER *writer, const char *bytes)
 static void PutNumber(TEXT_WRITER *writer, int64_t value)
 {
     // Only 32-bit values are written, so the magnitude fits in 32 bits.
-    char digits[12];
-    size_t n = 0;
-    uint32_t magnitude = value < 0 ? 0u - (uint32_t)value : (uint32_t)value;
-    do {
-        digits[n++] = (char)('0' + magnitude % 10);
-        magnitude /= 10;
-    } while (magnitude != 0);
+    char digits[10];
+    size_t n = DecimalDigits(value < 0 ? 0u - (uint32_t)value : (uint32_t)value, digits);
     if (value < 0)
         PutByte(writer, '-');
-    while (n > 0)
-        PutByte(writer, digits[--n]);
+    for (size_t i = 0; i < n; ++i)
+        PutByte(writer, digits[i]);
 }
 
 // Only what reads back the same: single-byte characters, no line end, no blank at either end
@@ -104,7 +99,7 @@ static void PutWide(TEXT_WRITER *writer, const wchar_t *value)
 {
     for (size_t i = 0; value[i] != L'\0'; ++i) {
         bool edge = i == 0 || value[i + 1] == L'\0';
-        if (value[i] > 0xFF || value[i] == L'\n' || (edge && (value[i] == L' ' || (value[i] >= L'\t' && value[i] <= L'\r'))))
+        if (value[i] > 0xFF || value[i] == L'\n' || (edge && IsBlank((uint32_t)value[i])))
             writer->ok = false;
         PutByte(writer, (char)(unsigned char)value[i]);
     }
@@ -229,20 +224,12 @@ bool ParseResumeState(const char *text, size_t cb, RESUME_STATE *state)
     return true;
 }
 
-static void CopyField(wchar_t *to, const wchar_t *from)
-{
-    size_t i = 0;
-    for (; i + 1 < SETTINGS_CCH_TEXT && from[i] != L'\0'; ++i)
-        to[i] = from[i];
-    to[i] = L'\0';
-}
-
 void SetSource(RESUME_STATE *state, const BOOTSTRAP_SETTINGS *settings)
 {
-    CopyField(state->ServerScheme, settings->ServerScheme);
-    CopyField(state->ServerAddress, settings->ServerAddress);
+    CopyText(state->ServerScheme, SETTINGS_CCH_TEXT, settings->ServerScheme);
+    CopyText(state->ServerAddress, SETTINGS_CCH_TEXT, settings->ServerAddress);
     state->ServerPort = settings->ServerPort;
-    CopyField(state->MsiServerPath, settings->MsiServerPath);
+    CopyText(state->MsiServerPath, SETTINGS_CCH_TEXT, settings->MsiServerPath);
 }
 
 bool IsSameSource(const RESUME_STATE *state, const BOOTSTRAP_SETTINGS *settings)

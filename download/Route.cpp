@@ -2,6 +2,7 @@
 
 #include "RetryPolicy.h"
 #include "platform/SystemLibraries.h"
+#include "text/PlainText.h"
 
 static const DWORD TLS_1_0_TO_1_2 =
     WINHTTP_FLAG_SECURE_PROTOCOL_TLS1 | WINHTTP_FLAG_SECURE_PROTOCOL_TLS1_1 | WINHTTP_FLAG_SECURE_PROTOCOL_TLS1_2;
@@ -129,14 +130,14 @@ static bool SearchWithin(ROUTE *route, const WINHTTP_CURRENT_USER_IE_PROXY_CONFI
     search->port = route->port;
     search->autoDetect = config->fAutoDetect != FALSE;
     if (config->lpszAutoConfigUrl != NULL)
-        lstrcpynW(search->scriptUrl, config->lpszAutoConfigUrl, CCH_URL);
+        CopyText(search->scriptUrl, CCH_URL, config->lpszAutoConfigUrl);
     HANDLE hThread = CreateThread(NULL, 0, SearchProxy, search, 0, NULL);
     if (hThread == NULL) {
         ReleaseSearch(search);
     } else {
         // The thread's end orders its writes before these reads.
         if (WaitForSingleObject(hThread, TransferTiming.msProxySearch) == WAIT_OBJECT_0 && search->found) {
-            lstrcpynW(route->proxy, search->proxy, SETTINGS_CCH_TEXT);
+            CopyText(route->proxy, SETTINGS_CCH_TEXT, search->proxy);
             found = true;
         }
         CloseHandle(hThread);

@@ -1,18 +1,10 @@
 #include "RoutePolicy.h"
 
-#include "WideText.h"
-
-// [begin, end) is the lower-case ASCII text, letter case ignored.
-static bool EqualsNoCase(const wchar_t *begin, const wchar_t *end, const wchar_t *lower)
-{
-    return AfterPrefixNoCase(begin, end, lower) == end;
-}
+#include "text/PlainText.h"
 
 static const wchar_t *TextEnd(const wchar_t *text)
 {
-    while (*text != L'\0')
-        ++text;
-    return text;
+    return text + TextLength(text, (size_t)-1);
 }
 
 SERVER_SCHEME ParseScheme(const wchar_t *text)
@@ -43,34 +35,6 @@ bool NextTryViaProxy(bool answered, bool haveProxy, bool viaProxy)
     return answered || !haveProxy ? viaProxy : !viaProxy;
 }
 
-struct ENTRY {
-    const wchar_t *begin;
-    const wchar_t *end;
-};
-
-// Steps to the next entry of a list split by any of the separators; false at the end.
-static bool NextEntry(const wchar_t **cursor, const wchar_t *separators, ENTRY *entry)
-{
-    auto isSeparator = [separators](wchar_t c) {
-        for (const wchar_t *s = separators; *s != L'\0'; ++s) {
-            if (c == *s)
-                return true;
-        }
-        return false;
-    };
-    const wchar_t *p = *cursor;
-    while (*p != L'\0' && isSeparator(*p))
-        ++p;
-    if (*p == L'\0')
-        return false;
-    entry->begin = p;
-    while (*p != L'\0' && !isSeparator(*p))
-        ++p;
-    entry->end = p;
-    *cursor = p;
-    return true;
-}
-
 // "*" matches any run of characters, letter case ignored.
 static bool MatchesPattern(const wchar_t *pattern, const wchar_t *patternEnd, const wchar_t *text)
 {
@@ -80,7 +44,7 @@ static bool MatchesPattern(const wchar_t *pattern, const wchar_t *patternEnd, co
         if (pattern < patternEnd && *pattern == L'*') {
             star = ++pattern;
             resume = text;
-        } else if (pattern < patternEnd && FoldLower(*pattern) == FoldLower(*text)) {
+        } else if (pattern < patternEnd && FoldLower((uint32_t)*pattern) == FoldLower((uint32_t)*text)) {
             ++pattern;
             ++text;
         } else if (star != NULL) {
@@ -95,7 +59,7 @@ static bool MatchesPattern(const wchar_t *pattern, const wchar_t *patternEnd, co
     return pattern == patternEnd;
 }
 
-static void SkipPrefix(ENTRY *entry, const wchar_t *lower)
+static void SkipPrefix(SPAN *entry, const wchar_t *lower)
 {
     const wchar_t *after = AfterPrefixNoCase(entry->begin, entry->end, lower);
     if (after != NULL)
@@ -108,8 +72,9 @@ static bool IsBypassed(const wchar_t *bypassList, const wchar_t *host)
     for (const wchar_t *p = host; *p != L'\0'; ++p)
         dotted = dotted || *p == L'.';
     const wchar_t *cursor = bypassList != NULL ? bypassList : L"";
-    ENTRY entry;
-    while (NextEntry(&cursor, L"; ,\t\r\n", &entry)) {
+    const wchar_t *limit = TextEnd(cursor);
+    SPAN entry;
+    while (NextPiece(&cursor, limit, L"; ,\t\r\n", &entry)) {
         if (EqualsNoCase(entry.begin, entry.end, L"<local>")) {
             if (!dotted)
                 return true;
@@ -125,7 +90,7 @@ static bool IsBypassed(const wchar_t *bypassList, const wchar_t *host)
 
 // The entry's "host:port" for this scheme, if it serves it: "https=" entries serve https,
 // "http=" entries and plain ones http, and plain ones https where no "https=" entry exists.
-static bool ServesScheme(ENTRY *entry, const wchar_t *wanted, bool *plain)
+static bool ServesScheme(SPAN *entry, const wchar_t *wanted, bool *plain)
 {
     const wchar_t *equals = entry->begin;
     while (equals < entry->end && *equals != L'=')
@@ -149,10 +114,11 @@ bool ChooseProxy(const wchar_t *proxyList, const wchar_t *bypassList, bool secur
                  size_t cchProxy)
 {
     const wchar_t *cursor = proxyList != NULL ? proxyList : L"";
-    ENTRY entry;
-    ENTRY chosen = {NULL, NULL};
+    const wchar_t *limit = TextEnd(cursor);
+    SPAN entry;
+    SPAN chosen = {NULL, NULL};
     bool chosenPlain = true;
-    while (NextEntry(&cursor, L"; \t\r\n", &entry)) {
+    while (NextPiece(&cursor, limit, L"; \t\r\n", &entry)) {
         bool plain;
         // A named entry for the scheme outranks a plain one.
         if (ServesScheme(&entry, secure ? L"https" : L"http", &plain) && (chosen.begin == NULL || (chosenPlain && !plain))) {
@@ -160,13 +126,9 @@ bool ChooseProxy(const wchar_t *proxyList, const wchar_t *bypassList, bool secur
             chosenPlain = plain;
         }
     }
-    size_t cch = (size_t)(chosen.end - chosen.begin);
-    if (chosen.begin == NULL || cch >= cchProxy || IsBypassed(bypassList, host))
+    if (chosen.begin == NULL || (size_t)(chosen.end - chosen.begin) >= cchProxy || IsBypassed(bypassList, host))
         return false;
-    for (size_t i = 0; i < cch; ++i)
-        proxy[i] = chosen.begin[i];
-    proxy[cch] = L'\0';
-    return true;
+    return CopySpan(proxy, cchProxy, chosen.begin, chosen.end);
 }
 
 bool FormatUrl(wchar_t *url, size_t cchUrl, bool secure, const wchar_t *host, uint16_t port, const wchar_t *path)

@@ -57,19 +57,11 @@ BOOL LoadWinHttp()
     if (hModule == NULL)
         return FALSE;
     WINHTTP_FUNCTIONS functions;
-    if (!Bind(hModule, "WinHttpOpen", &functions.Open) ||
-        !Bind(hModule, "WinHttpConnect", &functions.Connect) ||
-        !Bind(hModule, "WinHttpOpenRequest", &functions.OpenRequest) ||
-        !Bind(hModule, "WinHttpSendRequest", &functions.SendRequest) ||
-        !Bind(hModule, "WinHttpReceiveResponse", &functions.ReceiveResponse) ||
-        !Bind(hModule, "WinHttpQueryHeaders", &functions.QueryHeaders) ||
-        !Bind(hModule, "WinHttpQueryDataAvailable", &functions.QueryDataAvailable) ||
-        !Bind(hModule, "WinHttpReadData", &functions.ReadData) ||
-        !Bind(hModule, "WinHttpCloseHandle", &functions.CloseHandle) ||
-        !Bind(hModule, "WinHttpSetOption", &functions.SetOption) ||
-        !Bind(hModule, "WinHttpSetTimeouts", &functions.SetTimeouts) ||
-        !Bind(hModule, "WinHttpGetIEProxyConfigForCurrentUser", &functions.GetIEProxyConfigForCurrentUser) ||
-        !Bind(hModule, "WinHttpGetProxyForUrl", &functions.GetProxyForUrl)) {
+    bool bound = true;
+#define WINHTTP_FUNCTION_BIND(name) bound = bound && Bind(hModule, "WinHttp" #name, &functions.name);
+    WINHTTP_FUNCTION_NAMES(WINHTTP_FUNCTION_BIND)
+#undef WINHTTP_FUNCTION_BIND
+    if (!bound) {
         DWORD error = GetLastError();
         FreeLibrary(hModule);
         SetLastError(error);

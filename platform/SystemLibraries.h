@@ -6,21 +6,17 @@
 #include <windows.h>
 #include <winhttp.h>
 
-// The WinHTTP functions the transfer calls, looked up by name.
+// The WinHTTP functions the transfer calls, each named once: "WinHttp" and the name.
+#define WINHTTP_FUNCTION_NAMES(X)                                                                      \
+    X(Open) X(Connect) X(OpenRequest) X(SendRequest) X(ReceiveResponse) X(QueryHeaders)                 \
+    X(QueryDataAvailable) X(ReadData) X(CloseHandle) X(SetOption) X(SetTimeouts)                        \
+    X(GetIEProxyConfigForCurrentUser) X(GetProxyForUrl)
+
+// Looked up by name; WinHttp.Open is WinHttpOpen.
 struct WINHTTP_FUNCTIONS {
-    decltype(&::WinHttpOpen) Open;
-    decltype(&::WinHttpConnect) Connect;
-    decltype(&::WinHttpOpenRequest) OpenRequest;
-    decltype(&::WinHttpSendRequest) SendRequest;
-    decltype(&::WinHttpReceiveResponse) ReceiveResponse;
-    decltype(&::WinHttpQueryHeaders) QueryHeaders;
-    decltype(&::WinHttpQueryDataAvailable) QueryDataAvailable;
-    decltype(&::WinHttpReadData) ReadData;
-    decltype(&::WinHttpCloseHandle) CloseHandle;
-    decltype(&::WinHttpSetOption) SetOption;
-    decltype(&::WinHttpSetTimeouts) SetTimeouts;
-    decltype(&::WinHttpGetIEProxyConfigForCurrentUser) GetIEProxyConfigForCurrentUser;
-    decltype(&::WinHttpGetProxyForUrl) GetProxyForUrl;
+#define WINHTTP_FUNCTION_FIELD(name) decltype(&::WinHttp##name) name;
+    WINHTTP_FUNCTION_NAMES(WINHTTP_FUNCTION_FIELD)
+#undef WINHTTP_FUNCTION_FIELD
 };
 
 // Filled by LoadWinHttp; valid only after it returned TRUE.

@@ -2,16 +2,7 @@
 
 #include <string.h>
 
-// Case folding and white space are done by hand: C libraries disagree on bytes above 0x7F.
-static bool IsBlank(unsigned char c)
-{
-    return c == ' ' || (c >= '\t' && c <= '\r');
-}
-
-static unsigned char FoldUpper(unsigned char c)
-{
-    return (c >= 'a' && c <= 'z') ? (unsigned char)(c - 'a' + 'A') : c;
-}
+#include "text/PlainText.h"
 
 char *TrimSpaces(char *text)
 {
@@ -30,8 +21,8 @@ int CompareNoCase(const char *a, const char *b)
 {
     // Texts that agree in their first 8192 characters compare equal.
     for (int n = 0; n < 8192; ++n, ++a, ++b) {
-        unsigned char ca = FoldUpper((unsigned char)*a);
-        unsigned char cb = FoldUpper((unsigned char)*b);
+        uint32_t ca = FoldUpper((unsigned char)*a);
+        uint32_t cb = FoldUpper((unsigned char)*b);
         if (ca != cb)
             return (int)ca - (int)cb;
         if (ca == '\0')

@@ -6,7 +6,14 @@
 
 namespace {
 
-TEST(HeaderScan, FindContentLengthReadsTheExactLines)
+ANSWER Scanned(const wchar_t *headers, size_t cch)
+{
+    ANSWER answer;
+    ScanAnswer(headers, cch, &answer);
+    return answer;
+}
+
+TEST(HeaderScan, ContentLengthComesFromTheExactLines)
 {
     const struct {
         const char *label;
@@ -39,20 +46,20 @@ TEST(HeaderScan, FindContentLengthReadsTheExactLines)
         {"name inside a longer word", L"HTTP/1.1 200 OK\r\nContent-Length:: 8\r\nXContent-Length: 8\r\n\r\n", 0},
     };
     for (const auto &row : rows)
-        EXPECT_EQ(row.expected, FindContentLength(row.headers, std::wstring(row.headers).size())) << row.label;
+        EXPECT_EQ(row.expected, Scanned(row.headers, std::wstring(row.headers).size()).length) << row.label;
 }
 
-TEST(HeaderScan, FindContentLengthStopsAtTheGivenCount)
+TEST(HeaderScan, ScanStopsAtTheGivenCount)
 {
     const std::wstring headers = L"HTTP/1.1 200 OK\r\nContent-Length: 1234\r\n\r\n";
-    EXPECT_EQ(12u, FindContentLength(headers.c_str(), headers.find(L"34")));
-    EXPECT_EQ(0u, FindContentLength(headers.c_str(), headers.find(L"Content")));
+    EXPECT_EQ(12u, Scanned(headers.c_str(), headers.find(L"34")).length);
+    EXPECT_EQ(0u, Scanned(headers.c_str(), headers.find(L"Content")).length);
     // A zero inside the text ends it as well.
     const std::wstring cut(L"HTTP/1.1 200 OK\r\n\0Content-Length: 5\r\n", 38);
-    EXPECT_EQ(0u, FindContentLength(cut.c_str(), cut.size()));
+    EXPECT_EQ(0u, Scanned(cut.c_str(), cut.size()).length);
 }
 
-TEST(HeaderScan, IsSuccessStatusAcceptsOnly2xx)
+TEST(HeaderScan, StatusIsTheStatusLinesThreeDigits)
 {
     const struct {
         const wchar_t *headers;
@@ -74,7 +81,7 @@ TEST(HeaderScan, IsSuccessStatusAcceptsOnly2xx)
     };
     for (const auto &row : rows) {
         std::wstring text(row.headers);
-        EXPECT_EQ(row.expected, IsSuccessStatus(text.c_str(), text.size()))
+        EXPECT_EQ(row.expected, Scanned(text.c_str(), text.size()).status / 100 == 2)
             << std::string(text.begin(), text.end());
     }
 }

@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include "download/PackageCheck.h"
+#include "download/RoutePolicy.h"
 #include "settings/SettingsParse.h"
 
 namespace {
@@ -22,13 +24,17 @@ TEST(PinnedDefault, BuiltInPinHoldsUntilTheSettingsFileSaysOtherwise)
     EXPECT_EQ(std::wstring(L"ffff"), settings.MsiSha256);
 }
 
-TEST(PinnedDefault, EveryBuiltInSettingIsTheDefault)
+// What CMake builds in reaches the program in a form it takes: a scheme in capitals is
+// https, the port is the connection's, the pin reads, the local name is a package's.
+TEST(PinnedDefault, BuiltInSettingsAreTakenAsTheFileWouldGiveThem)
 {
-    EXPECT_EQ(std::wstring(L"HTTPS"), BootstrapSettings.ServerScheme);
+    EXPECT_EQ(SCHEME_HTTPS, ParseScheme(BootstrapSettings.ServerScheme));
+    EXPECT_EQ(8443, PortFor(SCHEME_HTTPS, BootstrapSettings.ServerPort));
     EXPECT_EQ(std::wstring(L"dl.example.com"), BootstrapSettings.ServerAddress);
-    EXPECT_EQ(8443, BootstrapSettings.ServerPort);
     EXPECT_EQ(std::wstring(L"/pkg/Setup.msi"), BootstrapSettings.MsiServerPath);
-    EXPECT_EQ(std::wstring(L"Setup.msi"), BootstrapSettings.MsiLocalPath);
+    uint8_t digest[CB_SHA256];
+    EXPECT_TRUE(ParseSha256(BootstrapSettings.MsiSha256, digest));
+    EXPECT_TRUE(IsPackageName(BootstrapSettings.MsiLocalPath));
 }
 
 }  // namespace

@@ -50,6 +50,37 @@ struct TransferRow {
 
 const size_t ANY_COUNT = (size_t)-1;
 
+// A row and what sets it apart from the plain one.
+TransferRow Asking(const std::vector<std::string> &asked, TransferRow row)
+{
+    row.asked = asked;
+    return row;
+}
+
+TransferRow TakingAtLeast(DWORD ms, TransferRow row)
+{
+    row.msAtLeast = ms;
+    return row;
+}
+
+TransferRow PinnedTo(const wchar_t *pin, TransferRow row)
+{
+    row.pin = pin;
+    return row;
+}
+
+TransferRow SavedAs(const wchar_t *localPath, TransferRow row)
+{
+    row.localPath = localPath;
+    return row;
+}
+
+TransferRow ReadOnly(TransferRow row)
+{
+    row.readOnly = true;
+    return row;
+}
+
 // Every Windows Installer package starts with these bytes.
 std::string Msi(const std::string &rest)
 {
@@ -232,10 +263,8 @@ TEST(DownloadInstaller, FaultsLeaveTheFolderAsItWas)
         {"redirect loop",
          {Raw("HTTP/1.1 302 Found\r\nLocation: /LumvexSetup.msi\r\nContent-Length: 0\r\nConnection: close\r\n\r\n", "")},
          PLATFORM_ERROR, old, old, ANY_COUNT},
-        {"package name in a missing folder", {Respond("200 OK", package)}, FAILED, old, old, 1,
-         L"missing\\LumvexSetup.msi"},
-        {"package name held by a read-only file", {Respond("200 OK", package)}, FAILED, old, old, 1, L"LumvexSetup.msi",
-         L"", true},
+        SavedAs(L"missing\\LumvexSetup.msi", {"package name in a missing folder", {Respond("200 OK", package)}, FAILED, old, old}),
+        ReadOnly({"package name held by a read-only file", {Respond("200 OK", package)}, FAILED, old, old}),
         {"package name held by a folder", {Respond("200 OK", package)}, FAILED, {{PACKAGE, "<dir>"}},
          {{PACKAGE, "<dir>"}}},
     };
@@ -250,26 +279,6 @@ TEST(DownloadInstaller, SilentServerIsLeftAtTheClientsTimeOutAndTriedAgain)
     RunRow({"server falls silent in the middle of the body",
             {Once(Cut(Respond("200 OK", package), 300000, ENDING_STALL)), Respond("200 OK", package)}, SUCCEEDED,
             {{PACKAGE, package}}, {{PACKAGE, "old"}}, 2});
-}
-
-TransferRow Resumed(const char *label, const std::vector<FixtureResponse> &responses, OUTCOME outcome,
-                    const Files &after, const std::vector<std::string> &asked, const Files &before = {})
-{
-    TransferRow row = {label, responses, outcome, after, before};
-    row.asked = asked;
-    return row;
-}
-
-TransferRow TakingAtLeast(DWORD ms, TransferRow row)
-{
-    row.msAtLeast = ms;
-    return row;
-}
-
-TransferRow PinnedTo(const wchar_t *pin, TransferRow row)
-{
-    row.pin = pin;
-    return row;
 }
 
 FixtureResponse Partial(const std::string &body, size_t from, size_t total, const std::string &extra = "")
@@ -304,58 +313,57 @@ TEST(DownloadInstaller, BrokenDownloadsAreTriedAgainAndResumed)
     const Files kept = {{PART, package.substr(0, 400000)}, {STATE, StateText("/LumvexSetup.msi", "\"v1\"", total, 400000)}};
     const std::string ignoresRange = "HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(total) + "\r\n" + etag +
                                      "\r\nConnection: close\r\n\r\n";
-    TransferRow trickled = {"a trickle is left, the rest asked for", {Once(Trickle(Ranged(package, etag))), Ranged(package, etag)},
-                            SUCCEEDED, done};
-    trickled.requests = 2;
     const TransferRow rows[] = {
-        Resumed("cut, then the rest", {cut, Ranged(package, etag)}, SUCCEEDED, done, {"whole", range}),
-        Resumed("Last-Modified stands in for an ETag", {Once(Cut(Ranged(package, date), 400000, ENDING_CLOSE)), Ranged(package, date)},
-                SUCCEEDED, done, {"whole", "bytes=400000- if Mon, 07 Dec 2026 10:00:00 GMT"}),
-        Resumed("a weak ETag vouches for nothing", {Once(Cut(Ranged(package, "ETag: W/\"v1\""), 400000, ENDING_CLOSE)),
-                Ranged(package, "ETag: W/\"v1\"")}, SUCCEEDED, done, {"whole", "whole"}),
-        Resumed("cut every 300000 bytes, getting further each time", {Cut(Ranged(package, etag), 300000, ENDING_CLOSE)}, SUCCEEDED,
-                done, {"whole", "bytes=300000- if \"v1\"", "bytes=600000- if \"v1\"", "bytes=900000- if \"v1\""}),
-        Resumed("range ignored: 200 starts over", {cut, Respond("200 OK", package)}, SUCCEEDED, done, {"whole", range}),
-        Resumed("package changed: If-Range no longer holds", {cut, Ranged(changed, "ETag: \"v2\"")}, SUCCEEDED,
-                {{PACKAGE, changed}}, {"whole", range}),
-        Resumed("206 from another offset", {cut, Once(Partial(package.substr(300000), 300000, total)), Ranged(package, etag)},
-                SUCCEEDED, done, {"whole", range, "whole"}),
-        Resumed("206 of another version, If-Range ignored",
+        Asking({"whole", range}, {"cut, then the rest", {cut, Ranged(package, etag)}, SUCCEEDED, done}),
+        Asking({"whole", "bytes=400000- if Mon, 07 Dec 2026 10:00:00 GMT"},
+               {"Last-Modified stands in for an ETag", {Once(Cut(Ranged(package, date), 400000, ENDING_CLOSE)), Ranged(package, date)},
+                SUCCEEDED, done}),
+        Asking({"whole", "whole"}, {"a weak ETag vouches for nothing",
+                                    {Once(Cut(Ranged(package, "ETag: W/\"v1\""), 400000, ENDING_CLOSE)), Ranged(package, "ETag: W/\"v1\"")},
+                                    SUCCEEDED, done}),
+        Asking({"whole", "bytes=300000- if \"v1\"", "bytes=600000- if \"v1\"", "bytes=900000- if \"v1\""},
+               {"cut every 300000 bytes, getting further each time", {Cut(Ranged(package, etag), 300000, ENDING_CLOSE)}, SUCCEEDED,
+                done}),
+        Asking({"whole", range}, {"range ignored: 200 starts over", {cut, Respond("200 OK", package)}, SUCCEEDED, done}),
+        Asking({"whole", range}, {"package changed: If-Range no longer holds", {cut, Ranged(changed, "ETag: \"v2\"")}, SUCCEEDED,
+                                  {{PACKAGE, changed}}}),
+        Asking({"whole", range, "whole"},
+               {"206 from another offset", {cut, Once(Partial(package.substr(300000), 300000, total)), Ranged(package, etag)},
+                SUCCEEDED, done}),
+        Asking({"whole", range, "whole"},
+               {"206 of another version, If-Range ignored",
                 {cut, Once(Partial(changed.substr(400000), 400000, total, "ETag: \"v2\"\r\n")), Ranged(changed, "ETag: \"v2\"")},
-                SUCCEEDED, {{PACKAGE, changed}}, {"whole", range, "whole"}),
-        Resumed("416 starts over",
+                SUCCEEDED, {{PACKAGE, changed}}}),
+        Asking({"whole", range, "whole"},
+               {"416 starts over",
                 {cut, Once(Raw("HTTP/1.1 416 Range Not Satisfiable\r\nContent-Range: bytes */9\r\nContent-Length: 0\r\n\r\n", "")),
-                 Ranged(package, etag)}, SUCCEEDED, done, {"whole", range, "whole"}),
-        TakingAtLeast(900, Resumed("503 with Retry-After", {retryLater, Respond("200 OK", package)}, SUCCEEDED, done,
-                                   {"whole", "whole"})),
+                 Ranged(package, etag)}, SUCCEEDED, done}),
+        TakingAtLeast(900, Asking({"whole", "whole"}, {"503 with Retry-After", {retryLater, Respond("200 OK", package)}, SUCCEEDED, done})),
+        {"a trickle is left, the rest asked for", {Once(Trickle(Ranged(package, etag))), Ranged(package, etag)}, SUCCEEDED, done, {}, 2},
         // What an earlier run left, as it left it.
-        Resumed("kept part resumes at the recorded count", {Ranged(package, etag)}, SUCCEEDED, done, {range},
-                {{PART, package.substr(0, 400100)}, {STATE, StateText("/LumvexSetup.msi", "\"v1\"", total, 400000)}}),
+        Asking({range}, {"kept part resumes at the recorded count", {Ranged(package, etag)}, SUCCEEDED, done,
+                         {{PART, package.substr(0, 400100)}, {STATE, StateText("/LumvexSetup.msi", "\"v1\"", total, 400000)}}}),
         // Kept bytes go only for another version of the package, or once it is whole.
-        Resumed("kept bytes outlast a 404", {Respond("404 Not Found", "gone")}, FAILED, kept, {range}, kept),
-        Resumed("kept bytes outlast a login page", {Respond("200 OK", "<html>Sign in to the hotel network</html>")}, FAILED,
-                kept, {range}, kept),
-        Resumed("kept bytes outlast a server that answers nothing", {Raw("", "")}, PLATFORM_ERROR, kept, {range, range, range, range},
-                kept),
-        Resumed("range ignored, our version named: read past the kept bytes", {Raw(ignoresRange, package)}, SUCCEEDED, done,
-                {range}, kept),
-        Resumed("range ignored, our version, cut before the kept count", {Cut(Raw(ignoresRange, package), 200000, ENDING_CLOSE)},
-                FAILED, kept, {range, range, range, range}, kept),
-        Resumed("another version replaces them", {Respond("200 OK", changed)}, SUCCEEDED, {{PACKAGE, changed}}, {range}, kept),
-        trickled,
-        Resumed("kept part from another path", {Ranged(package, etag)}, SUCCEEDED, done, {"whole"},
-                {{PART, package.substr(0, 400000)}, {STATE, StateText("/Other.msi", "\"v1\"", total, 400000)}}),
-        Resumed("state that does not parse", {Ranged(package, etag)}, SUCCEEDED, done, {"whole"},
-                {{PART, package.substr(0, 400000)}, {STATE, StateText("/LumvexSetup.msi", "\"v1\"", total, 400000) + "Received=4x\r\n"}}),
-        Resumed("state counts more than the part holds", {Ranged(package, etag)}, SUCCEEDED, done, {"whole"},
-                {{PART, package.substr(0, 1000)}, {STATE, StateText("/LumvexSetup.msi", "\"v1\"", total, 400000)}}),
-        Resumed("kept bytes that are no package", {Ranged(package, etag)}, SUCCEEDED, done, {"whole"},
-                {{PART, std::string(400000, 'x')}, {STATE, StateText("/LumvexSetup.msi", "\"v1\"", total, 400000)}}),
+        Asking({range}, {"kept bytes outlast a 404", {Respond("404 Not Found", "gone")}, FAILED, kept, kept}),
+        Asking({range}, {"kept bytes outlast a login page", {Respond("200 OK", "<html>Sign in to the hotel network</html>")}, FAILED,
+                         kept, kept}),
+        Asking({range, range, range, range}, {"kept bytes outlast a server that answers nothing", {Raw("", "")}, PLATFORM_ERROR, kept, kept}),
+        Asking({range}, {"range ignored, our version named: read past the kept bytes", {Raw(ignoresRange, package)}, SUCCEEDED, done,
+                         kept}),
+        Asking({range, range, range, range}, {"range ignored, our version, cut before the kept count",
+                                              {Cut(Raw(ignoresRange, package), 200000, ENDING_CLOSE)}, FAILED, kept, kept}),
+        Asking({range}, {"another version replaces them", {Respond("200 OK", changed)}, SUCCEEDED, {{PACKAGE, changed}}, kept}),
+        Asking({"whole"}, {"kept part from another path", {Ranged(package, etag)}, SUCCEEDED, done,
+                           {{PART, package.substr(0, 400000)}, {STATE, StateText("/Other.msi", "\"v1\"", total, 400000)}}}),
+        Asking({"whole"}, {"state that does not parse", {Ranged(package, etag)}, SUCCEEDED, done,
+                           {{PART, package.substr(0, 400000)}, {STATE, kept.at(STATE) + "Received=4x\r\n"}}}),
+        Asking({"whole"}, {"state counts more than the part holds", {Ranged(package, etag)}, SUCCEEDED, done,
+                           {{PART, package.substr(0, 1000)}, {STATE, kept.at(STATE)}}}),
+        Asking({"whole"}, {"kept bytes that are no package", {Ranged(package, etag)}, SUCCEEDED, done,
+                           {{PART, std::string(400000, 'x')}, {STATE, kept.at(STATE)}}}),
         PinnedTo(L"9e259920c0bcdf22cfdd71802b9d75c4aa347f8fa76140cb83b15b5ab5835d63",  // of package
-                 Resumed("the rest of another package under the same ETag fails the pin", {Ranged(changed, etag)},
-                         FAILED, {{PACKAGE, "old"}}, {range},
-                         {{PACKAGE, "old"}, {PART, package.substr(0, 400000)},
-                          {STATE, StateText("/LumvexSetup.msi", "\"v1\"", total, 400000)}})),
+                 Asking({range}, {"the rest of another package under the same ETag fails the pin", {Ranged(changed, etag)}, FAILED,
+                                  {{PACKAGE, "old"}}, {{PACKAGE, "old"}, {PART, package.substr(0, 400000)}, {STATE, kept.at(STATE)}}})),
     };
     for (const TransferRow &row : rows)
         RunRow(row);
@@ -384,15 +392,6 @@ TEST(DownloadInstaller, NextRunResumesWhereACutRunStopped)
     EXPECT_EQ(asked, Asked(server));
 }
 
-TransferRow Checked(const char *label, const wchar_t *localPath, const wchar_t *pin, const std::string &body,
-                    OUTCOME outcome, const Files &after)
-{
-    TransferRow row = {label, {Respond("200 OK", body)}, outcome, after, {{"LumvexSetup.msi", "old"}}};
-    row.localPath = localPath;
-    row.pin = pin;
-    return row;
-}
-
 TEST(DownloadInstaller, OnlyTheExpectedPackageTakesItsName)
 {
     const std::string portal = "<html><body>Please sign in to the network</body></html>";
@@ -400,19 +399,19 @@ TEST(DownloadInstaller, OnlyTheExpectedPackageTakesItsName)
     const wchar_t *pinOfAbc = L"BA7816BF8F01CFEA414140DE5DAE2223B00361A396177A9CB410FF61F20015AD";
     const Files old = {{PACKAGE, "old"}};
     const TransferRow rows[] = {
-        Checked("portal page under a package name", L"LumvexSetup.msi", L"", portal, FAILED, old),
-        Checked("package name in capitals", L"LUMVEXSETUP.MSI", L"", portal, FAILED, old),
-        Checked("the same page under another name", L"LumvexSetup.exe", L"", portal, SUCCEEDED,
-                {{PACKAGE, "old"}, {"LumvexSetup.exe", portal}}),
-        Checked("shorter than the signature", L"LumvexSetup.msi", L"", Msi("").substr(0, 5), FAILED, old),
-        Checked("pin matches", L"LumvexSetup.msi", pinOfMsiAbc, Msi("abc"), SUCCEEDED, {{PACKAGE, Msi("abc")}}),
-        Checked("one byte changed", L"LumvexSetup.msi", pinOfMsiAbc, Msi("abd"), FAILED, old),
-        Checked("pin one digit short", L"LumvexSetup.msi", L"2631e1acd0f5fcaff595b673b159e56e05c62a153447c46161fed47dde24d9f",
-                Msi("abc"), FAILED, old),
-        Checked("pin not hexadecimal", L"LumvexSetup.msi", L"2631e1acd0f5fcaff595b673b159e56e05c62a153447c46161fed47dde24d9fg",
-                Msi("abc"), FAILED, old),
-        Checked("pin in capitals on another name", L"LumvexSetup.exe", pinOfAbc, "abc", SUCCEEDED,
-                {{PACKAGE, "old"}, {"LumvexSetup.exe", "abc"}}),
+        {"portal page under a package name", {Respond("200 OK", portal)}, FAILED, old, old},
+        SavedAs(L"LUMVEXSETUP.MSI", {"package name in capitals", {Respond("200 OK", portal)}, FAILED, old, old}),
+        SavedAs(L"LumvexSetup.exe", {"the same page under another name", {Respond("200 OK", portal)}, SUCCEEDED,
+                                     {{PACKAGE, "old"}, {"LumvexSetup.exe", portal}}, old}),
+        {"shorter than the signature", {Respond("200 OK", Msi("").substr(0, 5))}, FAILED, old, old},
+        PinnedTo(pinOfMsiAbc, {"pin matches", {Respond("200 OK", Msi("abc"))}, SUCCEEDED, {{PACKAGE, Msi("abc")}}, old}),
+        PinnedTo(pinOfMsiAbc, {"one byte changed", {Respond("200 OK", Msi("abd"))}, FAILED, old, old}),
+        PinnedTo(L"2631e1acd0f5fcaff595b673b159e56e05c62a153447c46161fed47dde24d9f",
+                 {"pin one digit short", {Respond("200 OK", Msi("abc"))}, FAILED, old, old}),
+        PinnedTo(L"2631e1acd0f5fcaff595b673b159e56e05c62a153447c46161fed47dde24d9fg",
+                 {"pin not hexadecimal", {Respond("200 OK", Msi("abc"))}, FAILED, old, old}),
+        PinnedTo(pinOfAbc, SavedAs(L"LumvexSetup.exe", {"pin in capitals on another name", {Respond("200 OK", "abc")}, SUCCEEDED,
+                                                        {{PACKAGE, "old"}, {"LumvexSetup.exe", "abc"}}, old})),
     };
     for (const TransferRow &row : rows)
         RunRow(row);
@@ -453,7 +452,7 @@ TEST(DownloadInstaller, PartHeldByAnotherCopyIsLeftAlone)
 }
 
 // The user's Internet settings as the system keeps them, for one test; "direct" again after.
-// Every test of the prefix reads them: tests that change them run alone (suite UserProxy).
+// Every test of the prefix reads them: the tests that change them run alone (named UserProxy...).
 class UserProxySettings {
 public:
     UserProxySettings(DWORD flags, const std::string &proxy, const std::string &bypass, const std::string &script)
@@ -484,7 +483,7 @@ private:
 
 // Nothing answers at localhost: the package only comes through the user's proxy, which sees
 // the request in absolute form.
-TEST(UserProxy, ServesWhenTheDirectRouteFails)
+TEST(DownloadInstaller, UserProxyServesWhenTheDirectRouteFails)
 {
     const std::string package = Msi(Bytes(300000, 13));
     const unsigned short dead = UnusedPort();
@@ -533,7 +532,7 @@ TEST(UserProxy, ServesWhenTheDirectRouteFails)
 
 // At home with the office's proxy still set: one failure on the direct route must not bind
 // the run to a proxy that is not there.
-TEST(UserProxy, RoutesAlternateUntilOneAnswers)
+TEST(DownloadInstaller, UserProxyAndDirectRouteAlternateUntilOneAnswers)
 {
     TestFolder folder;
     const std::string package = Msi(Bytes(300000, 15));

@@ -1,4 +1,5 @@
 // The real program under Wine, driven from outside against the loopback server.
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -77,16 +78,32 @@ FixtureResponse Slow(FixtureResponse response)
 class ProgramTest : public testing::Test {
 protected:
     static void SetUpTestSuite() { RegisterRecordedType(); }
+
+    // A server with these answers, and the settings that point the program at it.
+    void Serve(std::vector<FixtureResponse> responses, const std::string &localPath = "package.lumvextest")
+    {
+        program.reset();
+        server.reset(new FixtureServer(std::move(responses)));
+        WriteSettings(server->Port(), localPath);
+    }
+
+    // Starts the program (see Program) and waits for its main window; NULL when none came.
+    HWND StartProgram(int showCommand = -1, const std::wstring &exe = std::wstring())
+    {
+        program.reset(new Program(showCommand, exe));
+        return program->WaitForWindow(L"LumvexInstaller");
+    }
+
+    // Destroyed in reverse: the program ends before its server, and both before the folder goes.
     TestFolder folder;
+    std::unique_ptr<FixtureServer> server;
+    std::unique_ptr<Program> program;
 };
 
 TEST_F(ProgramTest, StartsWithTheWindowAndControlsInPlace)
 {
-    FixtureServer server({Gated(Respond("200 OK", "package"))});
-    WriteSettings(server.Port(), "package.lumvextest");
-    Program program;
-
-    HWND hMain = program.WaitForWindow(L"LumvexInstaller");
+    Serve({Gated(Respond("200 OK", "package"))});
+    HWND hMain = StartProgram();
     ASSERT_NE((HWND)NULL, hMain);
     EXPECT_EQ(L"Lumvex游戏", WindowText(hMain));
     RECT place = PlaceOf(hMain);
@@ -126,21 +143,19 @@ TEST_F(ProgramTest, StartsWithTheWindowAndControlsInPlace)
     SendMessageTimeoutW(controls.hProgressBar, PBM_GETRANGE, FALSE, 0, SMTO_ABORTIFHUNG, 5000, &range);
     EXPECT_EQ(100, (int)range);
 
-    server.OpenGate();
-    EXPECT_EQ(0u, program.WaitForExit());
+    server->OpenGate();
+    EXPECT_EQ(0u, program->WaitForExit());
     ExpectOpened(L"package.lumvextest");
 }
 
 TEST_F(ProgramTest, CancelledCloseLeavesTheDownloadRunning)
 {
-    FixtureServer server({Gated(Respond("200 OK", "package"))});
-    WriteSettings(server.Port(), "package.lumvextest");
-    Program program;
-    HWND hMain = program.WaitForWindow(L"LumvexInstaller");
+    Serve({Gated(Respond("200 OK", "package"))});
+    HWND hMain = StartProgram();
     ASSERT_NE((HWND)NULL, hMain);
 
     PostMessageW(hMain, WM_CLOSE, 0, 0);
-    HWND hBox = program.WaitForWindow(L"#32770");
+    HWND hBox = program->WaitForWindow(L"#32770");
     ASSERT_NE((HWND)NULL, hBox);
     Box box = ReadBox(hBox);
     EXPECT_EQ(L"Lumvex游戏-安装", box.caption);
@@ -150,8 +165,8 @@ TEST_F(ProgramTest, CancelledCloseLeavesTheDownloadRunning)
     Press(hBox, IDCANCEL);
     EXPECT_TRUE(WaitUntil([&] { return !IsWindow(hBox); }, 5000));
 
-    server.OpenGate();
-    EXPECT_EQ(0u, program.WaitForExit());
+    server->OpenGate();
+    EXPECT_EQ(0u, program->WaitForExit());
     // The shell was handed the package under its own name, complete.
     ExpectOpened(L"package.lumvextest");
     EXPECT_EQ("package", ReadFileBytes(L"package.lumvextest"));
@@ -159,20 +174,18 @@ TEST_F(ProgramTest, CancelledCloseLeavesTheDownloadRunning)
 
 TEST_F(ProgramTest, ConfirmedCloseEndsAtOnce)
 {
-    FixtureServer server({Slow(Ranged(std::string(4 * 1024 * 1024, 'p'), "ETag: \"v1\""))});
-    WriteSettings(server.Port(), "package.lumvextest");
-    Program program;
-    HWND hMain = program.WaitForWindow(L"LumvexInstaller");
+    Serve({Slow(Ranged(std::string(4 * 1024 * 1024, 'p'), "ETag: \"v1\""))});
+    HWND hMain = StartProgram();
     ASSERT_NE((HWND)NULL, hMain);
     Controls controls = ControlsOf(hMain);
     ASSERT_TRUE(WaitUntil([&] { return !WindowText(controls.hSizeText).empty(); }));
 
     PostMessageW(hMain, WM_CLOSE, 0, 0);
-    HWND hBox = program.WaitForWindow(L"#32770");
+    HWND hBox = program->WaitForWindow(L"#32770");
     ASSERT_NE((HWND)NULL, hBox);
     Press(hBox, IDOK);
 
-    EXPECT_EQ(0u, program.WaitForExit(10000));
+    EXPECT_EQ(0u, program->WaitForExit(10000));
     Files files = FolderContents();
     EXPECT_EQ(0u, files.count("package.lumvextest"));
     // A validator came with the body: what arrived is kept for the next run.
@@ -182,24 +195,22 @@ TEST_F(ProgramTest, ConfirmedCloseEndsAtOnce)
 TEST_F(ProgramTest, ResumedRunStartsFromTheKeptBytes)
 {
     const std::string package(10 * 1024 * 1024, 'p');
-    FixtureServer server({Gated(Ranged(package, "ETag: \"v1\""))});
-    WriteSettings(server.Port(), "package.lumvextest");
+    Serve({Gated(Ranged(package, "ETag: \"v1\""))});
     WriteFileBytes(L"package.lumvextest.part", package.substr(0, 5 * 1024 * 1024));
-    WriteFileBytes(L"package.lumvextest.resume", "ServerScheme=http\r\nServerAddress=127.0.0.1\r\nServerPort=" + std::to_string(server.Port()) +
+    WriteFileBytes(L"package.lumvextest.resume", "ServerScheme=http\r\nServerAddress=127.0.0.1\r\nServerPort=" + std::to_string(server->Port()) +
                                                      "\r\nMsiServerPath=/LumvexSetup.msi\r\nValidator=\"v1\"\r\n"
                                                      "Total=10485760\r\nReceived=5242880\r\n");
-    Program program;
-    HWND hMain = program.WaitForWindow(L"LumvexInstaller");
+    HWND hMain = StartProgram();
     ASSERT_NE((HWND)NULL, hMain);
     Controls controls = ControlsOf(hMain);
     EXPECT_TRUE(WaitUntil([&] { return WindowText(controls.hSizeText) == L"5.00M / 10.00M"; }, 10000));
     EXPECT_EQ(50, ProgressPosition(controls.hProgressBar));
 
-    server.OpenGate();
-    EXPECT_EQ(0u, program.WaitForExit());
+    server->OpenGate();
+    EXPECT_EQ(0u, program->WaitForExit());
     ExpectOpened(L"package.lumvextest");
     EXPECT_EQ(package, ReadFileBytes(L"package.lumvextest"));
-    EXPECT_EQ(std::vector<std::string>({"bytes=5242880-"}), server.RequestHeaders("Range"));
+    EXPECT_EQ(std::vector<std::string>({"bytes=5242880-"}), server->RequestHeaders("Range"));
 }
 
 struct OutcomeRow {
@@ -228,11 +239,13 @@ TEST_F(ProgramTest, OutcomeBoxesAreOwnerlessAndEndTheProgram)
     };
     for (const OutcomeRow &row : rows) {
         SCOPED_TRACE(row.label);
-        FixtureServer server({row.response});
-        WriteSettings(row.nothingListens ? UnusedPort() : server.Port(), row.localPath);
-        Program program;
+        Serve({row.response}, row.localPath);
+        if (row.nothingListens)
+            WriteSettings(UnusedPort(), row.localPath);
+        HWND hMain = StartProgram();
+        ASSERT_NE((HWND)NULL, hMain);
 
-        HWND hBox = program.WaitForWindow(L"#32770");
+        HWND hBox = program->WaitForWindow(L"#32770");
         ASSERT_NE((HWND)NULL, hBox);
         Box box = ReadBox(hBox);
         EXPECT_EQ(L"Lumvex", box.caption);
@@ -242,8 +255,6 @@ TEST_F(ProgramTest, OutcomeBoxesAreOwnerlessAndEndTheProgram)
         EXPECT_FALSE(box.cancel || box.icon);
 
         // The box has no owner: the main window behind it stays usable, and readable.
-        HWND hMain = program.WaitForWindow(L"LumvexInstaller");
-        ASSERT_NE((HWND)NULL, hMain);
         EXPECT_TRUE(IsWindowEnabled(hMain));
         Controls controls = ControlsOf(hMain);
         EXPECT_EQ(row.statusText, WindowText(controls.hStatusText));
@@ -251,21 +262,19 @@ TEST_F(ProgramTest, OutcomeBoxesAreOwnerlessAndEndTheProgram)
         EXPECT_EQ(row.barPosition, ProgressPosition(controls.hProgressBar));
 
         Press(hBox, IDOK);
-        EXPECT_EQ(0u, program.WaitForExit());
+        EXPECT_EQ(0u, program->WaitForExit());
     }
 }
 
 TEST_F(ProgramTest, MinimisedStartStillDownloads)
 {
-    FixtureServer server({Gated(Respond("200 OK", "package"))});
-    WriteSettings(server.Port(), "package.lumvextest");
-    Program program(SW_SHOWMINNOACTIVE);
-    HWND hMain = program.WaitForWindow(L"LumvexInstaller");
+    Serve({Gated(Respond("200 OK", "package"))});
+    HWND hMain = StartProgram(SW_SHOWMINNOACTIVE);
     ASSERT_NE((HWND)NULL, hMain);
     EXPECT_TRUE(IsIconic(hMain));
 
-    server.OpenGate();
-    EXPECT_EQ(0u, program.WaitForExit());
+    server->OpenGate();
+    EXPECT_EQ(0u, program->WaitForExit());
     ExpectOpened(L"package.lumvextest");
 }
 
@@ -280,8 +289,7 @@ TEST_F(ProgramTest, DllsPlantedBesideItOrInItsWorkingFolderNeverRun)
         ASSERT_TRUE(CopyFileW(planted.c_str(), (app + name).c_str(), TRUE));
         ASSERT_TRUE(CopyFileW(planted.c_str(), name, TRUE));
     }
-    FixtureServer server({Gated(Respond("200 OK", "package"))});
-    WriteSettings(server.Port(), "package.lumvextest");
+    Serve({Gated(Respond("200 OK", "package"))});
 
     // Windows' own order for DLLs that are not known DLLs: the program's folder first. (Wine
     // takes WINEDLLOVERRIDES only from the Unix side; this key is its per-program equivalent.)
@@ -300,12 +308,11 @@ TEST_F(ProgramTest, DllsPlantedBesideItOrInItsWorkingFolderNeverRun)
             RegDeleteKeyW(HKEY_CURRENT_USER, keyName);
         }
     } preferPlanted;
-    Program program(-1, app + L"LumvexInstaller.exe");
-    HWND hMain = program.WaitForWindow(L"LumvexInstaller");
+    HWND hMain = StartProgram(-1, app + L"LumvexInstaller.exe");
     ASSERT_NE((HWND)NULL, hMain);
     EXPECT_NE((HWND)NULL, ControlsOf(hMain).hProgressBar);
-    server.OpenGate();
-    EXPECT_EQ(0u, program.WaitForExit());
+    server->OpenGate();
+    EXPECT_EQ(0u, program->WaitForExit());
     ExpectOpened(L"package.lumvextest");
 
     for (const wchar_t *name : names) {
@@ -330,10 +337,9 @@ TEST_F(ProgramTest, RealPackageIsInstalledBySystemInstaller)
     CloseHandle(process.hProcess);
     DeleteFileW(installed);
 
-    FixtureServer server({Respond("200 OK", ReadFileBytes(package.c_str()))});
-    WriteSettings(server.Port(), "LumvexSetup.msi");
-    Program program;
-    EXPECT_EQ(0u, program.WaitForExit());
+    Serve({Respond("200 OK", ReadFileBytes(package.c_str()))}, "LumvexSetup.msi");
+    program.reset(new Program());
+    EXPECT_EQ(0u, program->WaitForExit());
     EXPECT_EQ(ReadFileBytes(package.c_str()), ReadFileBytes(L"LumvexSetup.msi"));
     EXPECT_TRUE(WaitUntil([&] { return GetFileAttributesW(installed) != INVALID_FILE_ATTRIBUTES; }, 60000));
 }

@@ -1,0 +1,116 @@
+#include "PlainText.h"
+
+bool IsBlank(uint32_t c)
+{
+    return c == ' ' || (c >= '\t' && c <= '\r');
+}
+
+bool IsDigit(uint32_t c)
+{
+    return c >= '0' && c <= '9';
+}
+
+uint32_t FoldLower(uint32_t c)
+{
+    return c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c;
+}
+
+uint32_t FoldUpper(uint32_t c)
+{
+    return c >= 'a' && c <= 'z' ? c - 'a' + 'A' : c;
+}
+
+size_t TextLength(const wchar_t *text, size_t cchMax)
+{
+    size_t cch = 0;
+    while (cch < cchMax && text[cch] != L'\0')
+        ++cch;
+    return cch;
+}
+
+const wchar_t *AfterPrefixNoCase(const wchar_t *begin, const wchar_t *end, const wchar_t *lower)
+{
+    for (; *lower != L'\0'; ++begin, ++lower) {
+        if (begin >= end || FoldLower((uint32_t)*begin) != (uint32_t)*lower)
+            return NULL;
+    }
+    return begin;
+}
+
+bool EqualsNoCase(const wchar_t *begin, const wchar_t *end, const wchar_t *lower)
+{
+    return AfterPrefixNoCase(begin, end, lower) == end;
+}
+
+static bool IsSeparator(wchar_t c, const wchar_t *separators)
+{
+    for (; *separators != L'\0'; ++separators) {
+        if (c == *separators)
+            return true;
+    }
+    return false;
+}
+
+bool NextPiece(const wchar_t **cursor, const wchar_t *limit, const wchar_t *separators, SPAN *piece)
+{
+    const wchar_t *p = *cursor;
+    while (p < limit && IsSeparator(*p, separators))
+        ++p;
+    if (p >= limit)
+        return false;
+    piece->begin = p;
+    while (p < limit && !IsSeparator(*p, separators))
+        ++p;
+    piece->end = p;
+    *cursor = p;
+    return true;
+}
+
+bool CopySpan(wchar_t *field, size_t cchField, const wchar_t *begin, const wchar_t *end)
+{
+    size_t cch = 0;
+    for (; cch + 1 < cchField && begin + cch < end; ++cch)
+        field[cch] = begin[cch];
+    if (cchField > 0)
+        field[cch] = L'\0';
+    return cchField > 0 && begin + cch == end;
+}
+
+bool CopyText(wchar_t *field, size_t cchField, const wchar_t *text)
+{
+    return CopySpan(field, cchField, text, text + TextLength(text, (size_t)-1));
+}
+
+bool AppendText(wchar_t *text, size_t cchText, size_t *cch, const wchar_t *part)
+{
+    if (*cch >= cchText)
+        return false;
+    size_t cchPart = TextLength(part, (size_t)-1);
+    bool fits = CopySpan(text + *cch, cchText - *cch, part, part + cchPart);
+    *cch += fits ? cchPart : 0;
+    return fits;
+}
+
+bool AppendDecimal(wchar_t *text, size_t cchText, size_t *cch, uint32_t value)
+{
+    char digits[10];
+    wchar_t wide[11];
+    size_t n = DecimalDigits(value, digits);
+    for (size_t i = 0; i < n; ++i)
+        wide[i] = (wchar_t)digits[i];
+    wide[n] = L'\0';
+    return AppendText(text, cchText, cch, wide);
+}
+
+size_t DecimalDigits(uint32_t value, char digits[10])
+{
+    char reversed[10];
+    size_t n = 0;
+    do {
+        reversed[n++] = (char)('0' + value % 10);
+        value /= 10;
+    } while (value != 0);
+    for (size_t i = 0; i < n; ++i)
+        digits[i] = reversed[n - 1 - i];
+    return n;
+}
