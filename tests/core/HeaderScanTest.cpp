@@ -126,8 +126,7 @@ TEST(HeaderScan, ScanAnswerReadsWhatAResumeNeeds)
         {"no status code", L"HTTP/1.1 OK\r\nRetry-After: 1\r\n\r\n", 0, L"", "", 1},
     };
     for (const auto &row : rows) {
-        ANSWER answer;
-        ScanAnswer(row.headers.c_str(), row.headers.size(), &answer);
+        const ANSWER answer = Scanned(row.headers.c_str(), row.headers.size());
         const std::string range = answer.hasRange ? std::to_string(answer.rangeFirst) + "-" + std::to_string(answer.rangeLast) +
                                                         "/" + std::to_string(answer.rangeTotal)
                                                   : "";

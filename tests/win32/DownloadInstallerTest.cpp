@@ -27,6 +27,9 @@ class ShortRetryWaits : public testing::Environment {
 };
 testing::Environment *const shortRetryWaits = testing::AddGlobalTestEnvironment(new ShortRetryWaits);
 
+// What else holds the files a row starts with.
+enum HOLD { NOTHING, READ_ONLY, ANOTHER_PROGRAM };
+
 enum OUTCOME {
     SUCCEEDED,       // 0
     FAILED,          // 1
@@ -39,24 +42,19 @@ struct TransferRow {
     OUTCOME outcome;
     Files after;
     Files before = {};
-    size_t requests = 1;  // ANY_COUNT: whatever the client makes of it
-    const wchar_t *localPath = L"LumvexSetup.msi";
-    const wchar_t *pin = L"";
-    bool readOnly = false;  // the files of before are read-only
     // What each request asked for: "whole", or "<Range> if <If-Range>"; not checked when empty.
     std::vector<std::string> asked = {};
-    DWORD msAtLeast = 0;  // the run takes at least this long
+    size_t requests = 1;  // when asked is empty; ANY_COUNT: whatever the client makes of it
+    // Set by the modifiers below.
+    const wchar_t *localPath = L"LumvexSetup.msi";
+    const wchar_t *pin = L"";
+    HOLD hold = NOTHING;    // on the files of before
+    DWORD msAtLeast = 0;    // the run takes at least this long
 };
 
 const size_t ANY_COUNT = (size_t)-1;
 
 // A row and what sets it apart from the plain one.
-TransferRow Asking(const std::vector<std::string> &asked, TransferRow row)
-{
-    row.asked = asked;
-    return row;
-}
-
 TransferRow TakingAtLeast(DWORD ms, TransferRow row)
 {
     row.msAtLeast = ms;
@@ -75,9 +73,9 @@ TransferRow SavedAs(const wchar_t *localPath, TransferRow row)
     return row;
 }
 
-TransferRow ReadOnly(TransferRow row)
+TransferRow Holding(HOLD hold, TransferRow row)
 {
-    row.readOnly = true;
+    row.hold = hold;
     return row;
 }
 
@@ -176,6 +174,7 @@ void RunRow(const TransferRow &row)
     SCOPED_TRACE(row.label);
     TestFolder folder;
     FixtureServer server(row.responses);
+    std::vector<HANDLE> held;
     for (const auto &file : WithPort(row.before, server.Port())) {
         const std::wstring name(file.first.begin(), file.first.end());
         const std::string &content = file.second;
@@ -183,14 +182,18 @@ void RunRow(const TransferRow &row)
             CreateDirectoryW(name.c_str(), NULL);
         else
             WriteFileBytes(name.c_str(), content);
-        if (row.readOnly)
+        if (row.hold == READ_ONLY)
             SetFileAttributesW(name.c_str(), FILE_ATTRIBUTE_READONLY);
+        if (row.hold == ANOTHER_PROGRAM)
+            held.push_back(CreateFileW(name.c_str(), GENERIC_READ, 0, NULL, OPEN_EXISTING, 0, NULL));
     }
     PointSettingsAt(L"127.0.0.1", server.Port(), row.localPath, row.pin);
 
     const DWORD start = GetTickCount();
     ExpectOutcome(row.outcome, DownloadInstaller());
     EXPECT_GE(GetTickCount() - start, row.msAtLeast);
+    for (HANDLE hHeld : held)
+        CloseHandle(hHeld);
 
     EXPECT_EQ(Summarised(WithPort(row.after, server.Port())), FolderContents());
     if (row.requests != ANY_COUNT && row.asked.empty()) {
@@ -216,22 +219,22 @@ TEST(DownloadInstaller, ServerAnswersTable)
         {"Age before Content-Length", {Raw(ok200 + "Age: 99\r\nContent-Length: 11\r\n\r\n", Msi("abc"))}, SUCCEEDED, {{PACKAGE, Msi("abc")}}},
         {"404 with a body", {Respond("404 Not Found", page)}, FAILED, {}},
         // Transient: tried three more times, each from the start (no validator), none getting further.
-        {"500 with a body", {Respond("500 Internal Server Error", page)}, FAILED, {}, {}, 4},
-        {"body cut off by a close", {Cut(Respond("200 OK", package), 100000, ENDING_CLOSE)}, FAILED, {}, {}, 4},
+        {"500 with a body", {Respond("500 Internal Server Error", page)}, FAILED, {}, {}, {}, 4},
+        {"body cut off by a close", {Cut(Respond("200 OK", package), 100000, ENDING_CLOSE)}, FAILED, {}, {}, {}, 4},
         // A reset may take unread bytes with it: each try gets as far as it gets.
-        {"connection reset in the body", {Cut(Respond("200 OK", package), 100000, ENDING_RESET)}, FAILED, {}, {}, ANY_COUNT},
+        {"connection reset in the body", {Cut(Respond("200 OK", package), 100000, ENDING_RESET)}, FAILED, {}, {}, {}, ANY_COUNT},
         // A server too busy to answer, or a middlebox that drops the request.
-        {"closed before any answer", {Once(Raw("", "")), Respond("200 OK", package)}, SUCCEEDED, {{PACKAGE, package}}, {}, 2},
+        {"closed before any answer", {Once(Raw("", "")), Respond("200 OK", package)}, SUCCEEDED, {{PACKAGE, package}}, {}, {}, 2},
         {"reset before any answer", {Once(Cut(Raw("", ""), 0, ENDING_RESET)), Respond("200 OK", package)}, SUCCEEDED,
-         {{PACKAGE, package}}, {}, 2},
+         {{PACKAGE, package}}, {}, {}, 2},
         {"redirect followed",
          {Respond("200 OK", Msi("moved"), "/moved.msi"),
           Raw("HTTP/1.1 302 Found\r\nLocation: /moved.msi\r\nContent-Length: 0\r\nConnection: close\r\n\r\n", "")},
-         SUCCEEDED, {{PACKAGE, Msi("moved")}}, {}, 2},
+         SUCCEEDED, {{PACKAGE, Msi("moved")}}, {}, {}, 2},
         {"previous package survives a failed download", {Respond("404 Not Found", page)}, FAILED,
          {{PACKAGE, "old"}}, {{PACKAGE, "old"}}},
         {"previous package survives a cut-off body", {Cut(Respond("200 OK", package), 5000, ENDING_CLOSE)}, FAILED,
-         {{PACKAGE, "old"}}, {{PACKAGE, "old"}}, 4},
+         {{PACKAGE, "old"}}, {{PACKAGE, "old"}}, {}, 4},
         {"previous package replaced", {Respond("200 OK", Msi("new"))}, SUCCEEDED, {{PACKAGE, Msi("new")}}, {{PACKAGE, "old"}}},
         {"stale part replaced", {Respond("200 OK", Msi("new"))}, SUCCEEDED, {{PACKAGE, Msi("new")}}, {{PART, "stale"}}},
     };
@@ -249,7 +252,7 @@ TEST(DownloadInstaller, FaultsLeaveTheFolderAsItWas)
     while (filler.size() < 64 * 1024)
         filler += "X-Filler-" + std::to_string(filler.size()) + ": " + std::string(100, 'f') + "\r\n";
     TransferRow rows[] = {
-        {"reset in the middle of the body", {Cut(Respond("200 OK", package), 300000, ENDING_RESET)}, FAILED, old, old, ANY_COUNT},
+        {"reset in the middle of the body", {Cut(Respond("200 OK", package), 300000, ENDING_RESET)}, FAILED, old, old, {}, ANY_COUNT},
         {"64 KiB of headers", {Raw(ok200 + filler + "Content-Length: 11\r\n\r\n", Msi("abc"))}, SUCCEEDED,
          {{PACKAGE, Msi("abc")}}, old},
         {"length of 11 digits", {Raw(ok200 + "Content-Length: 10000000003\r\nConnection: close\r\n\r\n", Msi("abc"))},
@@ -262,9 +265,14 @@ TEST(DownloadInstaller, FaultsLeaveTheFolderAsItWas)
          FAILED, old, old},
         {"redirect loop",
          {Raw("HTTP/1.1 302 Found\r\nLocation: /LumvexSetup.msi\r\nContent-Length: 0\r\nConnection: close\r\n\r\n", "")},
-         PLATFORM_ERROR, old, old, ANY_COUNT},
+         PLATFORM_ERROR, old, old, {}, ANY_COUNT},
         SavedAs(L"missing\\LumvexSetup.msi", {"package name in a missing folder", {Respond("200 OK", package)}, FAILED, old, old}),
-        ReadOnly({"package name held by a read-only file", {Respond("200 OK", package)}, FAILED, old, old}),
+        Holding(READ_ONLY, {"package name held by a read-only file", {Respond("200 OK", package)}, FAILED, old, old}),
+        Holding(ANOTHER_PROGRAM, {"part held by another copy of the program", {Respond("200 OK", Msi("ours"))}, FAILED,
+                                  {{PART, "theirs"}}, {{PART, "theirs"}}}),
+        // Its checkpoints fail, once each: the download neither stops nor slows for it.
+        Holding(ANOTHER_PROGRAM, {"state file held by another program", {Ranged(Msi(Bytes(9 << 20, 9)), "ETag: \"h\"")},
+                                  SUCCEEDED, {{PACKAGE, Msi(Bytes(9 << 20, 9))}, {STATE, "theirs"}}, {{STATE, "theirs"}}}),
         {"package name held by a folder", {Respond("200 OK", package)}, FAILED, {{PACKAGE, "<dir>"}},
          {{PACKAGE, "<dir>"}}},
     };
@@ -278,7 +286,7 @@ TEST(DownloadInstaller, SilentServerIsLeftAtTheClientsTimeOutAndTriedAgain)
     const std::string package = Msi(Bytes(1024 * 1024, 3));
     RunRow({"server falls silent in the middle of the body",
             {Once(Cut(Respond("200 OK", package), 300000, ENDING_STALL)), Respond("200 OK", package)}, SUCCEEDED,
-            {{PACKAGE, package}}, {{PACKAGE, "old"}}, 2});
+            {{PACKAGE, package}}, {{PACKAGE, "old"}}, {}, 2});
 }
 
 FixtureResponse Partial(const std::string &body, size_t from, size_t total, const std::string &extra = "")
@@ -313,57 +321,54 @@ TEST(DownloadInstaller, BrokenDownloadsAreTriedAgainAndResumed)
     const Files kept = {{PART, package.substr(0, 400000)}, {STATE, StateText("/LumvexSetup.msi", "\"v1\"", total, 400000)}};
     const std::string ignoresRange = "HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(total) + "\r\n" + etag +
                                      "\r\nConnection: close\r\n\r\n";
+    const std::string weak = "ETag: W/\"v1\"";
+    const std::vector<std::string> four = {range, range, range, range};
     const TransferRow rows[] = {
-        Asking({"whole", range}, {"cut, then the rest", {cut, Ranged(package, etag)}, SUCCEEDED, done}),
-        Asking({"whole", "bytes=400000- if Mon, 07 Dec 2026 10:00:00 GMT"},
-               {"Last-Modified stands in for an ETag", {Once(Cut(Ranged(package, date), 400000, ENDING_CLOSE)), Ranged(package, date)},
-                SUCCEEDED, done}),
-        Asking({"whole", "whole"}, {"a weak ETag vouches for nothing",
-                                    {Once(Cut(Ranged(package, "ETag: W/\"v1\""), 400000, ENDING_CLOSE)), Ranged(package, "ETag: W/\"v1\"")},
-                                    SUCCEEDED, done}),
-        Asking({"whole", "bytes=300000- if \"v1\"", "bytes=600000- if \"v1\"", "bytes=900000- if \"v1\""},
-               {"cut every 300000 bytes, getting further each time", {Cut(Ranged(package, etag), 300000, ENDING_CLOSE)}, SUCCEEDED,
-                done}),
-        Asking({"whole", range}, {"range ignored: 200 starts over", {cut, Respond("200 OK", package)}, SUCCEEDED, done}),
-        Asking({"whole", range}, {"package changed: If-Range no longer holds", {cut, Ranged(changed, "ETag: \"v2\"")}, SUCCEEDED,
-                                  {{PACKAGE, changed}}}),
-        Asking({"whole", range, "whole"},
-               {"206 from another offset", {cut, Once(Partial(package.substr(300000), 300000, total)), Ranged(package, etag)},
-                SUCCEEDED, done}),
-        Asking({"whole", range, "whole"},
-               {"206 of another version, If-Range ignored",
-                {cut, Once(Partial(changed.substr(400000), 400000, total, "ETag: \"v2\"\r\n")), Ranged(changed, "ETag: \"v2\"")},
-                SUCCEEDED, {{PACKAGE, changed}}}),
-        Asking({"whole", range, "whole"},
-               {"416 starts over",
-                {cut, Once(Raw("HTTP/1.1 416 Range Not Satisfiable\r\nContent-Range: bytes */9\r\nContent-Length: 0\r\n\r\n", "")),
-                 Ranged(package, etag)}, SUCCEEDED, done}),
-        TakingAtLeast(900, Asking({"whole", "whole"}, {"503 with Retry-After", {retryLater, Respond("200 OK", package)}, SUCCEEDED, done})),
-        {"a trickle is left, the rest asked for", {Once(Trickle(Ranged(package, etag))), Ranged(package, etag)}, SUCCEEDED, done, {}, 2},
+        {"cut, then the rest", {cut, Ranged(package, etag)}, SUCCEEDED, done, {}, {"whole", range}},
+        {"Last-Modified stands in for an ETag", {Once(Cut(Ranged(package, date), 400000, ENDING_CLOSE)), Ranged(package, date)},
+         SUCCEEDED, done, {}, {"whole", "bytes=400000- if Mon, 07 Dec 2026 10:00:00 GMT"}},
+        {"a weak ETag vouches for nothing", {Once(Cut(Ranged(package, weak), 400000, ENDING_CLOSE)), Ranged(package, weak)},
+         SUCCEEDED, done, {}, {"whole", "whole"}},
+        {"cut every 300000 bytes, getting further each time", {Cut(Ranged(package, etag), 300000, ENDING_CLOSE)}, SUCCEEDED,
+         done, {}, {"whole", "bytes=300000- if \"v1\"", "bytes=600000- if \"v1\"", "bytes=900000- if \"v1\""}},
+        {"range ignored: 200 starts over", {cut, Respond("200 OK", package)}, SUCCEEDED, done, {}, {"whole", range}},
+        {"package changed: If-Range no longer holds", {cut, Ranged(changed, "ETag: \"v2\"")}, SUCCEEDED, {{PACKAGE, changed}},
+         {}, {"whole", range}},
+        {"206 from another offset", {cut, Once(Partial(package.substr(300000), 300000, total)), Ranged(package, etag)},
+         SUCCEEDED, done, {}, {"whole", range, "whole"}},
+        {"206 of another version, If-Range ignored",
+         {cut, Once(Partial(changed.substr(400000), 400000, total, "ETag: \"v2\"\r\n")), Ranged(changed, "ETag: \"v2\"")},
+         SUCCEEDED, {{PACKAGE, changed}}, {}, {"whole", range, "whole"}},
+        {"416 starts over",
+         {cut, Once(Raw("HTTP/1.1 416 Range Not Satisfiable\r\nContent-Range: bytes */9\r\nContent-Length: 0\r\n\r\n", "")),
+          Ranged(package, etag)}, SUCCEEDED, done, {}, {"whole", range, "whole"}},
+        TakingAtLeast(900, {"503 with Retry-After", {retryLater, Respond("200 OK", package)}, SUCCEEDED, done, {}, {"whole", "whole"}}),
+        {"a trickle is left, the rest asked for", {Once(Trickle(Ranged(package, etag))), Ranged(package, etag)}, SUCCEEDED, done,
+         {}, {}, 2},
         // What an earlier run left, as it left it.
-        Asking({range}, {"kept part resumes at the recorded count", {Ranged(package, etag)}, SUCCEEDED, done,
-                         {{PART, package.substr(0, 400100)}, {STATE, StateText("/LumvexSetup.msi", "\"v1\"", total, 400000)}}}),
+        {"kept part resumes at the recorded count", {Ranged(package, etag)}, SUCCEEDED, done,
+         {{PART, package.substr(0, 400100)}, {STATE, kept.at(STATE)}}, {range}},
         // Kept bytes go only for another version of the package, or once it is whole.
-        Asking({range}, {"kept bytes outlast a 404", {Respond("404 Not Found", "gone")}, FAILED, kept, kept}),
-        Asking({range}, {"kept bytes outlast a login page", {Respond("200 OK", "<html>Sign in to the hotel network</html>")}, FAILED,
-                         kept, kept}),
-        Asking({range, range, range, range}, {"kept bytes outlast a server that answers nothing", {Raw("", "")}, PLATFORM_ERROR, kept, kept}),
-        Asking({range}, {"range ignored, our version named: read past the kept bytes", {Raw(ignoresRange, package)}, SUCCEEDED, done,
-                         kept}),
-        Asking({range, range, range, range}, {"range ignored, our version, cut before the kept count",
-                                              {Cut(Raw(ignoresRange, package), 200000, ENDING_CLOSE)}, FAILED, kept, kept}),
-        Asking({range}, {"another version replaces them", {Respond("200 OK", changed)}, SUCCEEDED, {{PACKAGE, changed}}, kept}),
-        Asking({"whole"}, {"kept part from another path", {Ranged(package, etag)}, SUCCEEDED, done,
-                           {{PART, package.substr(0, 400000)}, {STATE, StateText("/Other.msi", "\"v1\"", total, 400000)}}}),
-        Asking({"whole"}, {"state that does not parse", {Ranged(package, etag)}, SUCCEEDED, done,
-                           {{PART, package.substr(0, 400000)}, {STATE, kept.at(STATE) + "Received=4x\r\n"}}}),
-        Asking({"whole"}, {"state counts more than the part holds", {Ranged(package, etag)}, SUCCEEDED, done,
-                           {{PART, package.substr(0, 1000)}, {STATE, kept.at(STATE)}}}),
-        Asking({"whole"}, {"kept bytes that are no package", {Ranged(package, etag)}, SUCCEEDED, done,
-                           {{PART, std::string(400000, 'x')}, {STATE, kept.at(STATE)}}}),
+        {"kept bytes outlast a 404", {Respond("404 Not Found", "gone")}, FAILED, kept, kept, {range}},
+        {"kept bytes outlast a login page", {Respond("200 OK", "<html>Sign in to the hotel network</html>")}, FAILED, kept, kept,
+         {range}},
+        {"kept bytes outlast a server that answers nothing", {Raw("", "")}, PLATFORM_ERROR, kept, kept, four},
+        {"range ignored, our version named: read past the kept bytes", {Raw(ignoresRange, package)}, SUCCEEDED, done, kept,
+         {range}},
+        {"range ignored, our version, cut before the kept count", {Cut(Raw(ignoresRange, package), 200000, ENDING_CLOSE)}, FAILED,
+         kept, kept, four},
+        {"another version replaces them", {Respond("200 OK", changed)}, SUCCEEDED, {{PACKAGE, changed}}, kept, {range}},
+        {"kept part from another path", {Ranged(package, etag)}, SUCCEEDED, done,
+         {{PART, package.substr(0, 400000)}, {STATE, StateText("/Other.msi", "\"v1\"", total, 400000)}}, {"whole"}},
+        {"state that does not parse", {Ranged(package, etag)}, SUCCEEDED, done,
+         {{PART, package.substr(0, 400000)}, {STATE, kept.at(STATE) + "Received=4x\r\n"}}, {"whole"}},
+        {"state counts more than the part holds", {Ranged(package, etag)}, SUCCEEDED, done,
+         {{PART, package.substr(0, 1000)}, {STATE, kept.at(STATE)}}, {"whole"}},
+        {"kept bytes that are no package", {Ranged(package, etag)}, SUCCEEDED, done,
+         {{PART, std::string(400000, 'x')}, {STATE, kept.at(STATE)}}, {"whole"}},
         PinnedTo(L"9e259920c0bcdf22cfdd71802b9d75c4aa347f8fa76140cb83b15b5ab5835d63",  // of package
-                 Asking({range}, {"the rest of another package under the same ETag fails the pin", {Ranged(changed, etag)}, FAILED,
-                                  {{PACKAGE, "old"}}, {{PACKAGE, "old"}, {PART, package.substr(0, 400000)}, {STATE, kept.at(STATE)}}})),
+                 {"the rest of another package under the same ETag fails the pin", {Ranged(changed, etag)}, FAILED,
+                  {{PACKAGE, "old"}}, {{PACKAGE, "old"}, {PART, package.substr(0, 400000)}, {STATE, kept.at(STATE)}}, {range}}),
     };
     for (const TransferRow &row : rows)
         RunRow(row);
@@ -434,21 +439,6 @@ TEST(DownloadInstaller, UnreachableServerGivesThePlatformCode)
         ExpectOutcome(PLATFORM_ERROR, DownloadInstaller());
         EXPECT_EQ(Files(), FolderContents());
     }
-}
-
-TEST(DownloadInstaller, PartHeldByAnotherCopyIsLeftAlone)
-{
-    TestFolder folder;
-    WriteFileBytes(L"LumvexSetup.msi.part", "theirs");
-    HANDLE hHeld = CreateFileW(L"LumvexSetup.msi.part", GENERIC_READ, 0, NULL, OPEN_EXISTING, 0, NULL);
-    ASSERT_NE(INVALID_HANDLE_VALUE, hHeld);
-    FixtureServer server({Respond("200 OK", Msi("ours"))});
-    PointSettingsAt(L"127.0.0.1", server.Port());
-
-    EXPECT_EQ(1u, DownloadInstaller());
-
-    CloseHandle(hHeld);
-    EXPECT_EQ(Files({{PART, "theirs"}}), FolderContents());
 }
 
 // The user's Internet settings as the system keeps them, for one test; "direct" again after.

@@ -94,8 +94,7 @@ protected:
         return program->WaitForWindow(L"LumvexInstaller");
     }
 
-    // Destroyed in reverse: the program ends before its server, and both before the folder goes.
-    TestFolder folder;
+    TestFolder folder;  // declared first: the program, then its server, end before it goes
     std::unique_ptr<FixtureServer> server;
     std::unique_ptr<Program> program;
 };
