@@ -3,6 +3,7 @@
 #include <stdint.h>
 
 #include "HeaderScan.h"
+#include "HostPolicy.h"
 #include "PartFile.h"
 #include "Progress.h"
 #include "ResumePolicy.h"
@@ -13,9 +14,12 @@
 #include "settings/Settings.h"
 #include "text/PlainText.h"
 
-// One run's download, across its tries.
+// One run's download, across its hosts and tries.
 struct TRANSFER {
-    ROUTE route;
+    SERVER_LIST servers;               // in the order they are tried
+    uint32_t current;                  // the one being tried
+    bool settingsValid;                // the scheme and the mirror list read: else nothing goes out
+    ROUTE route;                       // to the current host
     PART_FILE part;
     PACKAGE_VERIFIER verifier;
     uint32_t received;                 // bytes in the .part, every one of them verified
@@ -39,6 +43,20 @@ static void PlatformFailure(TRY_OUTCOME *attempt)
     attempt->transient = IsTransientError(attempt->result);
 }
 
+// The current host is now where the kept bytes come from.
+static void TakeSourceHere(TRANSFER *transfer)
+{
+    transfer->part.source = &transfer->servers.servers[transfer->current];
+}
+
+// Whether and how the kept bytes continue on the current host.
+static KEPT_VOUCHER Voucher(const TRANSFER *transfer)
+{
+    return VoucherFor(transfer->received, transfer->validator,
+                      transfer->part.source == &transfer->servers.servers[transfer->current],
+                      BootstrapSettings.MsiSha256[0] != L'\0');
+}
+
 static void RestartVerify(TRANSFER *transfer, bool *ok)
 {
     EndVerify(&transfer->verifier);
@@ -52,18 +70,23 @@ static bool IsWhole(const TRANSFER *transfer)
 }
 
 // Picks up what an earlier run left, when it fits these settings and still reads as the
-// package (to its end, when it is whole); otherwise the run starts from nothing.
+// package (to its end, when it is whole), and then tries its host first; otherwise the run
+// starts from nothing at the main server.
 static void BeginTransfer(TRANSFER *transfer)
 {
     ZeroMemory(transfer, sizeof(*transfer));
-    BeginRoute(&transfer->route);
+    transfer->settingsValid = ListServers(&BootstrapSettings, &transfer->servers) &&
+                              ParseScheme(BootstrapSettings.ServerScheme) != SCHEME_INVALID;
     InitPartFile(&transfer->part);
     RESUME_STATE state;
-    bool kept = OpenKeptPart(&transfer->part, &state);
+    int32_t source;
+    bool kept = OpenKeptPart(&transfer->part, &transfer->servers, &state, &source);
     if (kept)
         RestartVerify(transfer, &kept);
     if (kept && VerifyKeptBytes(&transfer->part, &transfer->verifier, state.received) &&
         (state.received < state.total || FinishVerify(&transfer->verifier, state.total))) {
+        PutFirst(&transfer->servers, (uint32_t)source);
+        TakeSourceHere(transfer);
         transfer->received = state.received;
         transfer->total = state.total;
         CopyText(transfer->validator, CCH_VALIDATOR, state.validator);
@@ -79,13 +102,14 @@ static bool SendRequest(const TRANSFER *transfer, HTTP_REQUEST *http, TRY_OUTCOM
 {
     wchar_t range[CCH_VALIDATOR + 64];
     const wchar_t *headers = WINHTTP_NO_ADDITIONAL_HEADERS;
-    if (AsksForRange(transfer->received, transfer->validator) &&
-        FormatRangeRequest(range, sizeof(range) / sizeof(range[0]), transfer->received, transfer->validator))
+    KEPT_VOUCHER voucher = Voucher(transfer);
+    if (voucher != VOUCHED_BY_NOTHING &&
+        FormatRangeRequest(range, sizeof(range) / sizeof(range[0]), transfer->received, transfer->validator, voucher))
         headers = range;
     const ROUTE *route = &transfer->route;
     bool sent =
         LoadWinHttp() && (http->hSession = OpenSession(route)) != NULL &&
-        (http->hConnect = WinHttp.Connect(http->hSession, BootstrapSettings.ServerAddress, route->port, 0)) != NULL &&
+        (http->hConnect = WinHttp.Connect(http->hSession, route->host, route->port, 0)) != NULL &&
         (http->hRequest = WinHttp.OpenRequest(http->hConnect, L"GET", BootstrapSettings.MsiServerPath, NULL,
                                               WINHTTP_NO_REFERER, WINHTTP_DEFAULT_ACCEPT_TYPES,
                                               route->scheme == SCHEME_HTTPS ? WINHTTP_FLAG_SECURE : 0)) != NULL &&
@@ -129,8 +153,10 @@ static bool ReceiveAnswer(HINTERNET hRequest, ANSWER *answer, TRY_OUTCOME *attem
     // One spare character keeps the text terminated whatever the second query writes.
     cchHeaders = cbHeaders / sizeof(wchar_t);
     headers = (wchar_t *)HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, (cchHeaders + 1) * sizeof(wchar_t));
-    if (headers == NULL)
+    if (headers == NULL) {
+        attempt->local = true;
         goto Cleanup;
+    }
     cbHeaders = cchHeaders * sizeof(wchar_t);
     if (!WinHttp.QueryHeaders(hRequest, WINHTTP_QUERY_RAW_HEADERS_CRLF, WINHTTP_HEADER_NAME_BY_INDEX, headers,
                               &cbHeaders, WINHTTP_NO_HEADER_INDEX)) {
@@ -153,6 +179,7 @@ static bool StartBody(TRANSFER *transfer, const ANSWER *answer)
     transfer->received = 0;
     transfer->total = answer->length;
     CopyText(transfer->validator, CCH_VALIDATOR, answer->validator);
+    TakeSourceHere(transfer);
     bool started = StartPart(&transfer->part, transfer->validator, transfer->total);
     RestartVerify(transfer, &started);
     return started;
@@ -178,11 +205,15 @@ static void EndBody(TRANSFER *transfer, TRY_OUTCOME *attempt)
 }
 
 // Verified, written, shown and, every few MiB, recorded.
-static bool TakePiece(TRANSFER *transfer, const BYTE *data, DWORD cb)
+static bool TakePiece(TRANSFER *transfer, const BYTE *data, DWORD cb, TRY_OUTCOME *attempt)
 {
     // An answer that is not the package stops at its first bytes.
-    if (!UpdateVerify(&transfer->verifier, transfer->received, data, cb) || !AppendPart(&transfer->part, data, cb))
+    if (!UpdateVerify(&transfer->verifier, transfer->received, data, cb))
         return false;
+    if (!AppendPart(&transfer->part, data, cb)) {
+        attempt->local = true;
+        return false;
+    }
     transfer->received += cb;
     // Synchronous: the next chunk is requested only after the window shows this one.
     ReportProgress(transfer->received, transfer->total);
@@ -208,7 +239,8 @@ static bool TakeHead(TRANSFER *transfer, const ANSWER *answer, HINTERNET hReques
     if (!MayBePackage(head, cbHead))
         return false;
     attempt->newVersion = wcscmp(answer->validator, transfer->validator) != 0;
-    return StartBody(transfer, answer) && TakePiece(transfer, head, cbHead);
+    attempt->local = !StartBody(transfer, answer);
+    return !attempt->local && TakePiece(transfer, head, cbHead, attempt);
 }
 
 // Reads the rest of an answer's body, cbLeft bytes, into the .part, a piece at a time; the
@@ -236,14 +268,16 @@ static void ReceiveBody(TRANSFER *transfer, HINTERNET hRequest, uint32_t cbLeft,
         if (cbAvailable > cbLeft)
             break;
         chunk = (BYTE *)HeapAlloc(hHeap, HEAP_ZERO_MEMORY, (SIZE_T)cbAvailable + 1);
-        if (chunk == NULL)
+        if (chunk == NULL) {
+            attempt->local = true;
             break;
+        }
         if (!WinHttp.ReadData(hRequest, chunk, cbAvailable, &cbRead) || cbRead == 0 || cbRead > cbAvailable) {
             attempt->transient = true;
             break;
         }
         DWORD cbSkipped = cbRead < cbSkip ? cbRead : cbSkip;
-        if (!TakePiece(transfer, chunk + cbSkipped, cbRead - cbSkipped))
+        if (!TakePiece(transfer, chunk + cbSkipped, cbRead - cbSkipped, attempt))
             break;
         HeapFree(hHeap, 0, chunk);
         chunk = NULL;
@@ -261,21 +295,36 @@ static void ReceiveBody(TRANSFER *transfer, HINTERNET hRequest, uint32_t cbLeft,
         HeapFree(hHeap, 0, chunk);
 }
 
+// Bytes kept from one host continue with another's: that host is their source from now on,
+// under its own name for the package where it gives one.
+static void ContinueHere(TRANSFER *transfer, const ANSWER *answer)
+{
+    if (answer->validator[0] != L'\0')
+        CopyText(transfer->validator, CCH_VALIDATOR, answer->validator);
+    TakeSourceHere(transfer);
+}
+
 static void FollowAnswer(TRANSFER *transfer, const ANSWER *answer, HINTERNET hRequest, TRY_OUTCOME *attempt)
 {
     attempt->retryAfter = answer->retryAfter;
-    switch (JudgeAnswer(answer, transfer->received, transfer->total, transfer->validator)) {
+    ANSWER_VERDICT verdict = JudgeAnswer(answer, transfer->received, transfer->total, transfer->validator, Voucher(transfer));
+    // A package name that cannot be taken is this machine's failure, whoever answers.
+    attempt->local = (verdict == VERDICT_FULL_BODY || verdict == VERDICT_CONTINUE || verdict == VERDICT_READ_PAST_KEPT) &&
+                     !CanTakePackageName();
+    if (attempt->local)
+        return;
+    switch (verdict) {
     case VERDICT_FULL_BODY:
-        if (CanTakePackageName() && TakeHead(transfer, answer, hRequest, attempt))
+        if (TakeHead(transfer, answer, hRequest, attempt))
             ReceiveBody(transfer, hRequest, answer->length - transfer->received, 0, attempt);
         break;
     case VERDICT_CONTINUE:
-        if (CanTakePackageName())
-            ReceiveBody(transfer, hRequest, answer->length, 0, attempt);
+        ContinueHere(transfer, answer);
+        ReceiveBody(transfer, hRequest, answer->length, 0, attempt);
         break;
     case VERDICT_READ_PAST_KEPT:
-        if (CanTakePackageName())
-            ReceiveBody(transfer, hRequest, answer->length, transfer->received, attempt);
+        ContinueHere(transfer, answer);
+        ReceiveBody(transfer, hRequest, answer->length, transfer->received, attempt);
         break;
     case VERDICT_START_OVER:
         // The next try asks for everything; the disk changes only once another body shows
@@ -301,9 +350,10 @@ static void RunAttempt(TRANSFER *transfer, TRY_OUTCOME *attempt)
     ZeroMemory(attempt, sizeof(*attempt));
     attempt->result = 1;
     attempt->retryAfter = NO_RETRY_AFTER;
+    attempt->local = !transfer->settingsValid;
     if (IsWhole(transfer)) {
         attempt->result = 0;
-    } else if (transfer->route.scheme != SCHEME_INVALID && SendRequest(transfer, &http, attempt) &&
+    } else if (transfer->settingsValid && SendRequest(transfer, &http, attempt) &&
                ReceiveAnswer(http.hRequest, &answer, attempt)) {
         transfer->route.answered = true;
         FollowAnswer(transfer, &answer, http.hRequest, attempt);
@@ -320,7 +370,7 @@ static DWORD EndTransfer(TRANSFER *transfer, const TRY_OUTCOME *attempt)
     if (result == 0) {
         if (!CompletePart(&transfer->part, transfer->validator, transfer->total))
             result = 1;
-    } else if (AsksForRange(transfer->received, transfer->validator)) {
+    } else if (IsResumable(transfer->received, transfer->validator)) {
         CheckpointPart(&transfer->part, transfer->validator, transfer->total, transfer->received);
         KeepPart(&transfer->part);
     } else if (transfer->bodyStarted) {
@@ -332,23 +382,33 @@ static DWORD EndTransfer(TRANSFER *transfer, const TRY_OUTCOME *attempt)
     return result;
 }
 
+// The tries of the current host, through its own route, as long as its retries last.
+static void TryHost(TRANSFER *transfer, TRY_OUTCOME *attempt)
+{
+    RETRY_STATE retry = {0, 0, 0, GetTickCount() ^ (GetCurrentProcessId() << 16)};
+    BeginRoute(&transfer->route, &transfer->servers.servers[transfer->current]);
+    for (;;) {
+        RunAttempt(transfer, attempt);
+        if (!attempt->transient)
+            break;
+        // No answer yet by the client's route: the user's own proxy, if any, is tried at once.
+        if (TakeUserProxy(&transfer->route))
+            continue;
+        if (!NextRetry(&retry, attempt, transfer->received))
+            break;
+        SwitchRoute(&transfer->route);
+        Sleep(RetryWaitMs(&retry, attempt->retryAfter));
+    }
+}
+
 DWORD DownloadInstaller()
 {
     TRANSFER transfer;
     TRY_OUTCOME attempt;
-    RETRY_STATE retry = {0, 0, 0, GetTickCount() ^ (GetCurrentProcessId() << 16)};
     BeginTransfer(&transfer);
-    for (;;) {
-        RunAttempt(&transfer, &attempt);
-        if (!attempt.transient)
-            break;
-        // No answer yet by the client's route: the user's own proxy, if any, is tried at once.
-        if (TakeUserProxy(&transfer.route))
-            continue;
-        if (!NextRetry(&retry, &attempt, transfer.received))
-            break;
-        SwitchRoute(&transfer.route);
-        Sleep(RetryWaitMs(&retry, attempt.retryAfter));
-    }
+    TryHost(&transfer, &attempt);
+    // A failure another host may mend goes on to the next, in order.
+    while (LeavesForNextHost(&attempt) && ++transfer.current < transfer.servers.count)
+        TryHost(&transfer, &attempt);
     return EndTransfer(&transfer, &attempt);
 }

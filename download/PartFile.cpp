@@ -24,6 +24,7 @@ void InitPartFile(PART_FILE *part)
     part->hFile = INVALID_HANDLE_VALUE;
     part->checkpoint = 0;
     part->checkpointDue = CB_CHECKPOINT;
+    part->source = NULL;
     MakePath(part->path, PART_SUFFIX);
     MakePath(part->statePath, STATE_SUFFIX);
 }
@@ -78,9 +79,10 @@ static bool OpenPartHolding(PART_FILE *part, uint32_t cb)
            SeekTo(part->hFile, cb) && SetEndOfFile(part->hFile);
 }
 
-bool OpenKeptPart(PART_FILE *part, RESUME_STATE *state)
+bool OpenKeptPart(PART_FILE *part, const SERVER_LIST *servers, RESUME_STATE *state, int32_t *source)
 {
-    bool fits = ReadState(part->statePath, state) && IsSameSource(state, &BootstrapSettings);
+    *source = -1;
+    bool fits = ReadState(part->statePath, state) && (*source = SourceOf(state, &BootstrapSettings, servers)) >= 0;
     bool kept = fits && OpenPartHolding(part, state->received);
     // Another copy of the program is at work on these files: they are its to keep or delete.
     bool theirs = fits && part->hFile == INVALID_HANDLE_VALUE && GetLastError() == ERROR_SHARING_VIOLATION;
@@ -156,7 +158,7 @@ static bool WriteState(const PART_FILE *part, const RESUME_STATE *state)
 static bool RecordState(const PART_FILE *part, const wchar_t *validator, uint32_t total, uint32_t received)
 {
     RESUME_STATE state = {};
-    SetSource(&state, &BootstrapSettings);
+    SetSource(&state, &BootstrapSettings, part->source);
     CopyText(state.validator, CCH_VALIDATOR, validator);
     state.total = total;
     state.received = received;

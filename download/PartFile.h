@@ -17,6 +17,7 @@ struct PART_FILE {
     wchar_t statePath[CCH_PART_PATH];  // "<MsiLocalPath>.resume"
     uint32_t checkpoint;               // the count the state on disk records
     uint32_t checkpointDue;            // the count at which the next checkpoint is tried
+    const SERVER *source;              // the host the bytes came from, as the state records it
 };
 
 // Names the files after MsiLocalPath; opens nothing.
@@ -25,10 +26,11 @@ void InitPartFile(PART_FILE *part);
 // The package name may be taken over: nothing there, or a plain file nobody holds open.
 bool CanTakePackageName();
 
-// Takes up what an earlier run left for these settings: the .part is opened, cut to the
-// recorded count and positioned there, and state says what it holds. False when nothing fits,
-// after both files are deleted, unless another copy holds the .part.
-bool OpenKeptPart(PART_FILE *part, RESUME_STATE *state);
+// Takes up what an earlier run left for these settings and one of these hosts: the .part is
+// opened, cut to the recorded count and positioned there, state says what it holds and
+// source which host it came from. False when nothing fits, after both files are deleted,
+// unless another copy holds the .part.
+bool OpenKeptPart(PART_FILE *part, const SERVER_LIST *servers, RESUME_STATE *state, int32_t *source);
 
 // Feeds the first cb bytes of the opened .part to verifier, from its first byte; the file
 // position stays at cb. False when they cannot be read or are not the package's.

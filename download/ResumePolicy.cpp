@@ -7,36 +7,65 @@
 #include "settings/SettingsParse.h"
 #include "text/PlainText.h"
 
-bool AsksForRange(uint32_t received, const wchar_t *validator)
+bool IsResumable(uint32_t received, const wchar_t *validator)
 {
     return received > 0 && validator[0] != L'\0';
 }
 
-bool FormatRangeRequest(wchar_t *text, size_t cchText, uint32_t from, const wchar_t *validator)
+// Quoted, as only a strong ETag is: a date may name two versions on two hosts.
+static bool IsStrongETag(const wchar_t *validator)
+{
+    return validator[0] == L'"';
+}
+
+KEPT_VOUCHER VoucherFor(uint32_t received, const wchar_t *validator, bool sameHost, bool pinned)
+{
+    if (received == 0)
+        return VOUCHED_BY_NOTHING;
+    if (sameHost)
+        return validator[0] != L'\0' ? VOUCHED_BY_VALIDATOR : VOUCHED_BY_NOTHING;
+    if (pinned)
+        return VOUCHED_BY_PIN;
+    return IsStrongETag(validator) ? VOUCHED_BY_SAME_ETAG : VOUCHED_BY_NOTHING;
+}
+
+bool FormatRangeRequest(wchar_t *text, size_t cchText, uint32_t from, const wchar_t *validator, KEPT_VOUCHER voucher)
 {
     size_t cch = 0;
+    bool ifRange = voucher != VOUCHED_BY_PIN;
     return AppendText(text, cchText, &cch, L"Range: bytes=") && AppendDecimal(text, cchText, &cch, from) &&
-           AppendText(text, cchText, &cch, L"-\r\nIf-Range: ") && AppendText(text, cchText, &cch, validator) &&
-           AppendText(text, cchText, &cch, L"\r\n");
+           AppendText(text, cchText, &cch, L"-\r\n") &&
+           (!ifRange || (AppendText(text, cchText, &cch, L"If-Range: ") && AppendText(text, cchText, &cch, validator) &&
+                         AppendText(text, cchText, &cch, L"\r\n")));
+}
+
+// The version the answer names may continue the kept bytes: on their own host, ours or none
+// named (a server that ignores If-Range but honours Range cannot splice two versions unless
+// it names none); elsewhere ours exactly; with the pin, any.
+static bool NamesKeptVersion(const ANSWER *answer, const wchar_t *validator, KEPT_VOUCHER voucher)
+{
+    bool ours = wcscmp(answer->validator, validator) == 0;
+    return voucher == VOUCHED_BY_PIN || ours || (voucher == VOUCHED_BY_VALIDATOR && answer->validator[0] == L'\0');
 }
 
 // The rest of exactly this package: starts where the kept bytes end, runs to its last byte,
-// and, where the answer names a validator, it is ours. The last keeps a server that ignores
-// If-Range but honours Range from splicing two versions of the package.
-static bool FitsKeptBytes(const ANSWER *answer, uint32_t received, uint32_t total, const wchar_t *validator)
+// and names a version that may continue them.
+static bool FitsKeptBytes(const ANSWER *answer, uint32_t received, uint32_t total, const wchar_t *validator,
+                          KEPT_VOUCHER voucher)
 {
     return answer->hasRange && answer->rangeFirst == received && answer->rangeLast == total - 1 &&
            answer->rangeTotal == total && answer->length == total - received &&
-           (answer->validator[0] == L'\0' || wcscmp(answer->validator, validator) == 0);
+           NamesKeptVersion(answer, validator, voucher);
 }
 
-ANSWER_VERDICT JudgeAnswer(const ANSWER *answer, uint32_t received, uint32_t total, const wchar_t *validator)
+ANSWER_VERDICT JudgeAnswer(const ANSWER *answer, uint32_t received, uint32_t total, const wchar_t *validator,
+                           KEPT_VOUCHER voucher)
 {
-    bool rangeAsked = AsksForRange(received, validator);
+    bool rangeAsked = voucher != VOUCHED_BY_NOTHING;
     if (answer->status == 206) {
         if (!rangeAsked)
             return VERDICT_FAIL;
-        return FitsKeptBytes(answer, received, total, validator) ? VERDICT_CONTINUE : VERDICT_START_OVER;
+        return FitsKeptBytes(answer, received, total, validator, voucher) ? VERDICT_CONTINUE : VERDICT_START_OVER;
     }
     // Here no failure: what is kept no longer matches what the server has.
     if (answer->status == 416)
@@ -45,8 +74,10 @@ ANSWER_VERDICT JudgeAnswer(const ANSWER *answer, uint32_t received, uint32_t tot
         return IsTransientStatus(answer->status) ? VERDICT_RETRY : VERDICT_FAIL;
     if (answer->length == 0)
         return VERDICT_FAIL;
-    // The range ignored, but the version named is ours: nothing kept need go.
-    if (rangeAsked && answer->length == total && wcscmp(answer->validator, validator) == 0)
+    // The range ignored, but the version named is ours: nothing kept need go. (The pin alone
+    // vouches for no version: a whole body is taken whole.)
+    if ((voucher == VOUCHED_BY_VALIDATOR || voucher == VOUCHED_BY_SAME_ETAG) && answer->length == total &&
+        wcscmp(answer->validator, validator) == 0)
         return VERDICT_READ_PAST_KEPT;
     return VERDICT_FULL_BODY;
 }
@@ -224,17 +255,18 @@ bool ParseResumeState(const char *text, size_t cb, RESUME_STATE *state)
     return true;
 }
 
-void SetSource(RESUME_STATE *state, const BOOTSTRAP_SETTINGS *settings)
+void SetSource(RESUME_STATE *state, const BOOTSTRAP_SETTINGS *settings, const SERVER *server)
 {
     CopyText(state->ServerScheme, SETTINGS_CCH_TEXT, settings->ServerScheme);
-    CopyText(state->ServerAddress, SETTINGS_CCH_TEXT, settings->ServerAddress);
-    state->ServerPort = settings->ServerPort;
+    CopyText(state->ServerAddress, SETTINGS_CCH_TEXT, server->host);
+    state->ServerPort = server->port;
     CopyText(state->MsiServerPath, SETTINGS_CCH_TEXT, settings->MsiServerPath);
 }
 
-bool IsSameSource(const RESUME_STATE *state, const BOOTSTRAP_SETTINGS *settings)
+int32_t SourceOf(const RESUME_STATE *state, const BOOTSTRAP_SETTINGS *settings, const SERVER_LIST *servers)
 {
-    return wcscmp(state->ServerScheme, settings->ServerScheme) == 0 &&
-           wcscmp(state->ServerAddress, settings->ServerAddress) == 0 && state->ServerPort == settings->ServerPort &&
-           wcscmp(state->MsiServerPath, settings->MsiServerPath) == 0;
+    if (wcscmp(state->ServerScheme, settings->ServerScheme) != 0 ||
+        wcscmp(state->MsiServerPath, settings->MsiServerPath) != 0)
+        return -1;
+    return FindServer(servers, state->ServerAddress, state->ServerPort);
 }

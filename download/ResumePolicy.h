@@ -6,14 +6,28 @@
 #include <stdint.h>
 
 #include "HeaderScan.h"
+#include "HostPolicy.h"
 #include "settings/Settings.h"
 
-// A request asks only for the rest when bytes are kept and a validator vouches for them.
-bool AsksForRange(uint32_t received, const wchar_t *validator);
+// Bytes are kept and a validator vouches for them: worth recording for a later run.
+bool IsResumable(uint32_t received, const wchar_t *validator);
 
-// The request lines "Range: bytes=<from>-" and "If-Range: <validator>", each ending in CR LF;
-// false when they do not fit in cchText characters.
-bool FormatRangeRequest(wchar_t *text, size_t cchText, uint32_t from, const wchar_t *validator);
+// What lets kept bytes continue on the host about to be asked.
+enum KEPT_VOUCHER {
+    VOUCHED_BY_NOTHING,    // nothing is kept, or nothing vouches here: ask for everything
+    VOUCHED_BY_VALIDATOR,  // the host they came from: the rest, if the validator still holds
+    VOUCHED_BY_SAME_ETAG,  // another host: the rest, only if it names the same strong ETag
+    VOUCHED_BY_PIN,        // another host and a pin: the rest of any version, as the pin checks
+                           // the whole package and no two hosts' bytes pass it unless they are it
+};
+
+// Whether and how received kept bytes under validator continue on a host: sameHost when it is
+// the host they came from.
+KEPT_VOUCHER VoucherFor(uint32_t received, const wchar_t *validator, bool sameHost, bool pinned);
+
+// The request lines "Range: bytes=<from>-" and, unless the voucher is the pin, "If-Range:
+// <validator>", each ending in CR LF; false when they do not fit in cchText characters.
+bool FormatRangeRequest(wchar_t *text, size_t cchText, uint32_t from, const wchar_t *validator, KEPT_VOUCHER voucher);
 
 enum ANSWER_VERDICT {
     VERDICT_FULL_BODY,       // another body from its first byte: it replaces what is kept once
@@ -25,9 +39,11 @@ enum ANSWER_VERDICT {
     VERDICT_FAIL,            // no package here: an error status, no usable length, a stray 206
 };
 
-// What an answer means when received bytes of a total-byte package are kept under validator
-// (empty: none, and then the request carried no range). Only FULL_BODY may cost kept bytes.
-ANSWER_VERDICT JudgeAnswer(const ANSWER *answer, uint32_t received, uint32_t total, const wchar_t *validator);
+// What an answer means when received bytes of a total-byte package are kept under validator,
+// and the request carried a range unless the voucher is none. Only FULL_BODY may cost kept
+// bytes.
+ANSWER_VERDICT JudgeAnswer(const ANSWER *answer, uint32_t received, uint32_t total, const wchar_t *validator,
+                           KEPT_VOUCHER voucher);
 
 // Where the kept bytes came from and what they are.
 struct RESUME_STATE {
@@ -52,8 +68,9 @@ size_t FormatResumeState(char *text, size_t cbText, const RESUME_STATE *state);
 // is not plain decimal, received beyond total, an unusable validator.
 bool ParseResumeState(const char *text, size_t cb, RESUME_STATE *state);
 
-// Names the scheme, server, port and path of these settings as the source of the state.
-void SetSource(RESUME_STATE *state, const BOOTSTRAP_SETTINGS *settings);
+// Names the scheme and path of these settings, and the host the bytes came from.
+void SetSource(RESUME_STATE *state, const BOOTSTRAP_SETTINGS *settings, const SERVER *server);
 
-// True when the state names the scheme, server, port and path of these settings.
-bool IsSameSource(const RESUME_STATE *state, const BOOTSTRAP_SETTINGS *settings);
+// The index in servers of the host the state's bytes came from; -1 when the state is for
+// another scheme or path, or names no host of the list.
+int32_t SourceOf(const RESUME_STATE *state, const BOOTSTRAP_SETTINGS *settings, const SERVER_LIST *servers);

@@ -30,6 +30,7 @@ bool IsTransientStatus(int32_t status);
 struct TRY_OUTCOME {
     uint32_t result;      // 0; the platform's code before the body; else 1
     bool transient;       // worth another try
+    bool local;           // this machine's own failure (the package name, the disk): no host mends it
     bool stalled;         // ended by the stall rule: the few bytes it brought are no progress
     bool newVersion;      // began the body of another version than the one kept (another
                           // validator): progress is counted from it

@@ -14,11 +14,12 @@ enum { CCH_URL = 3 * SETTINGS_CCH_TEXT };
 
 typedef LONG(WINAPI *RTL_GET_VERSION)(OSVERSIONINFOW *version);
 
-void BeginRoute(ROUTE *route)
+void BeginRoute(ROUTE *route, const SERVER *server)
 {
     ZeroMemory(route, sizeof(*route));
     route->scheme = ParseScheme(BootstrapSettings.ServerScheme);
-    route->port = PortFor(route->scheme, BootstrapSettings.ServerPort);
+    route->host = server->host;
+    route->port = PortFor(route->scheme, server->port);
 }
 
 // By the system's real version: GetVersionEx reports 6.2 on every later system to a program
@@ -67,6 +68,7 @@ static void FreeText(wchar_t *text)
 // inside the process, where one that never ends would hold the worker for good.
 struct PROXY_SEARCH {
     LONG references;  // the worker's and the search thread's; the last to let go frees it
+    wchar_t host[SETTINGS_CCH_TEXT];
     bool secure;
     uint16_t port;
     bool autoDetect;
@@ -95,12 +97,11 @@ static bool ProxyFromScript(PROXY_SEARCH *search, const wchar_t *scriptUrl)
     options.dwFlags = scriptUrl != NULL ? WINHTTP_AUTOPROXY_CONFIG_URL : WINHTTP_AUTOPROXY_AUTO_DETECT;
     options.dwAutoDetectFlags = scriptUrl != NULL ? 0 : WINHTTP_AUTO_DETECT_TYPE_DHCP | WINHTTP_AUTO_DETECT_TYPE_DNS_A;
     options.lpszAutoConfigUrl = scriptUrl;
-    if (FormatUrl(url, CCH_URL, search->secure, BootstrapSettings.ServerAddress, search->port,
-                  BootstrapSettings.MsiServerPath) &&
+    if (FormatUrl(url, CCH_URL, search->secure, search->host, search->port, BootstrapSettings.MsiServerPath) &&
         (hSession = OpenTimedSession(WINHTTP_ACCESS_TYPE_NO_PROXY, WINHTTP_NO_PROXY_NAME)) != NULL &&
         WinHttp.GetProxyForUrl(hSession, url, &options, &info) && info.dwAccessType == WINHTTP_ACCESS_TYPE_NAMED_PROXY)
-        found = ChooseProxy(info.lpszProxy, info.lpszProxyBypass, search->secure, BootstrapSettings.ServerAddress,
-                            search->proxy, SETTINGS_CCH_TEXT);
+        found = ChooseProxy(info.lpszProxy, info.lpszProxyBypass, search->secure, search->host, search->proxy,
+                            SETTINGS_CCH_TEXT);
     FreeText(info.lpszProxy);
     FreeText(info.lpszProxyBypass);
     if (hSession != NULL)
@@ -126,6 +127,7 @@ static bool SearchWithin(ROUTE *route, const WINHTTP_CURRENT_USER_IE_PROXY_CONFI
     if (search == NULL)
         return false;
     search->references = 2;
+    CopyText(search->host, SETTINGS_CCH_TEXT, route->host);
     search->secure = route->scheme == SCHEME_HTTPS;
     search->port = route->port;
     search->autoDetect = config->fAutoDetect != FALSE;
@@ -155,8 +157,8 @@ bool TakeUserProxy(ROUTE *route)
         if (config.lpszAutoConfigUrl != NULL || config.fAutoDetect)
             found = SearchWithin(route, &config);
         if (!found && config.lpszProxy != NULL)
-            found = ChooseProxy(config.lpszProxy, config.lpszProxyBypass, route->scheme == SCHEME_HTTPS,
-                                BootstrapSettings.ServerAddress, route->proxy, SETTINGS_CCH_TEXT);
+            found = ChooseProxy(config.lpszProxy, config.lpszProxyBypass, route->scheme == SCHEME_HTTPS, route->host,
+                                route->proxy, SETTINGS_CCH_TEXT);
     }
     route->userProxyRead = true;
     route->viaProxy = route->viaProxy || found;

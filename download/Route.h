@@ -7,11 +7,13 @@
 #include <windows.h>
 #include <winhttp.h>
 
+#include "HostPolicy.h"
 #include "RoutePolicy.h"
 #include "settings/Settings.h"
 
 struct ROUTE {
     SERVER_SCHEME scheme;
+    const wchar_t *host;  // the server's, in the run's list of hosts
     uint16_t port;
     bool viaProxy;  // through proxy, else the client's default
     bool answered;  // a try got an answer this way: it serves the rest of the run
@@ -19,8 +21,9 @@ struct ROUTE {
     wchar_t proxy[SETTINGS_CCH_TEXT];  // the user's proxy for the package; empty: none found
 };
 
-// The scheme and port of the settings, by the client's default route.
-void BeginRoute(ROUTE *route);
+// The scheme of the settings and this server's host and port, by the client's default route;
+// the user's proxy is looked for afresh, for this host.
+void BeginRoute(ROUTE *route, const SERVER *server);
 
 // A session for the route, with the run's time-outs and TLS 1.2 asked for where the system
 // leaves it off; NULL, with the last error set, when it cannot be opened. The caller closes it.

@@ -18,6 +18,7 @@ Built-in settings (the settings file beside a user's download still overrides ea
   --port N            ServerPort, 0 to 65535     (default 80; 0: the scheme's own)
   --path PATH         MsiServerPath              (default /LumvexSetup.msi)
   --local NAME        MsiLocalPath               (default LumvexSetup.msi)
+  --mirror HOST[:PORT] one more host for ServerMirrors, tried in the order given (repeat, at most 8)
 
 Signing (Authenticode, SHA-256, with osslsigncode; needs a committed, unchanged tree):
   --cert CERT.pem     the code-signing certificate (and its chain)
@@ -39,7 +40,7 @@ die() {
 }
 
 cmake_options=()
-pin="" scheme="http" server="dl.lumvex.com" port="80" path="/LumvexSetup.msi" local_name="LumvexSetup.msi"
+pin="" scheme="http" server="dl.lumvex.com" port="80" path="/LumvexSetup.msi" local_name="LumvexSetup.msi" mirrors=""
 cert="" key="" pkcs12="" timestamp="" ca=""
 sign_options=()
 while [ $# -gt 0 ]; do
@@ -51,6 +52,7 @@ while [ $# -gt 0 ]; do
         --port) port=${2:-}; shift ;;
         --path) path=${2:-}; shift ;;
         --local) local_name=${2:-}; shift ;;
+        --mirror) [ -n "${2:-}" ] || die "--mirror needs a host"; mirrors=${mirrors:+$mirrors,}$2; shift ;;
         --cert) cert=${2:-}; shift ;;
         --key) key=${2:-}; shift ;;
         --pkcs12) pkcs12=${2:-}; shift ;;
@@ -91,13 +93,13 @@ build=$root/build/release
 rm -rf "$build" "$root/dist"
 cmake --preset win32 -B "$build" -DLUMVEX_TESTS=OFF -DLUMVEX_MSI_SHA256="$pin" -DLUMVEX_SERVER_SCHEME="$scheme" \
     -DLUMVEX_SERVER_ADDRESS="$server" -DLUMVEX_SERVER_PORT="$port" -DLUMVEX_MSI_SERVER_PATH="$path" \
-    -DLUMVEX_MSI_LOCAL_PATH="$local_name" >/dev/null
+    -DLUMVEX_MSI_LOCAL_PATH="$local_name" -DLUMVEX_SERVER_MIRRORS="$mirrors" >/dev/null
 cmake --build "$build" --target LumvexInstaller >/dev/null
 
 mkdir -p "$root/dist"
 unsigned=$build/LumvexInstaller.exe
-printf 'ServerScheme=%s\r\nServerAddress=%s\r\nServerPort=%s\r\nMsiServerPath=%s\r\nMsiLocalPath=%s\r\nMsiSha256=%s\r\n' \
-    "$scheme" "$server" "$port" "$path" "$local_name" "$pin" > "$root/dist/LumvexInstallerConfig.ini"
+printf 'ServerScheme=%s\r\nServerAddress=%s\r\nServerPort=%s\r\nMsiServerPath=%s\r\nMsiLocalPath=%s\r\nMsiSha256=%s\r\nServerMirrors=%s\r\n' \
+    "$scheme" "$server" "$port" "$path" "$local_name" "$pin" "$mirrors" > "$root/dist/LumvexInstallerConfig.ini"
 
 if $signing; then
     password_file=""

@@ -3,8 +3,8 @@
 
 #include <stdint.h>
 
-// Text fields hold this many wide characters, terminator included.
-enum { SETTINGS_CCH_TEXT = 260 };
+// Text fields hold this many wide characters, terminator included; the mirror list more.
+enum { SETTINGS_CCH_TEXT = 260, SETTINGS_CCH_MIRRORS = 260 };
 
 // Field names match the keys of the settings file.
 struct BOOTSTRAP_SETTINGS {
@@ -14,6 +14,8 @@ struct BOOTSTRAP_SETTINGS {
     wchar_t MsiLocalPath[SETTINGS_CCH_TEXT];
     wchar_t MsiSha256[SETTINGS_CCH_TEXT];  // hex SHA-256 the package must have; empty: no pin
     wchar_t ServerScheme[SETTINGS_CCH_TEXT];  // "http" or "https", any letter case
+    // Further hosts with the same scheme and path: "host[:port]" separated by commas; empty: none.
+    wchar_t ServerMirrors[SETTINGS_CCH_MIRRORS];
 };
 
 // Process-wide; written only by LoadSettings before the worker starts, read-only afterwards.

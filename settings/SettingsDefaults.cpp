@@ -20,6 +20,9 @@
 #ifndef LUMVEX_DEFAULT_SERVER_SCHEME
 #define LUMVEX_DEFAULT_SERVER_SCHEME "http"
 #endif
+#ifndef LUMVEX_DEFAULT_SERVER_MIRRORS
+#define LUMVEX_DEFAULT_SERVER_MIRRORS ""
+#endif
 
 // Statically initialised, so the defaults exist before any code runs. Only LoadSettings
 // writes it, on the UI thread before the worker exists; readers on both threads need no lock.
@@ -30,4 +33,5 @@ BOOTSTRAP_SETTINGS BootstrapSettings = {
     L"" LUMVEX_DEFAULT_MSI_LOCAL_PATH,
     L"" LUMVEX_DEFAULT_MSI_SHA256,
     L"" LUMVEX_DEFAULT_SERVER_SCHEME,
+    L"" LUMVEX_DEFAULT_SERVER_MIRRORS,
 };

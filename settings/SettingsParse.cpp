@@ -95,6 +95,8 @@ static void ApplySettingsLine(void *context, const char *key, const char *value)
         StoreSettingText(settings->MsiSha256, SETTINGS_CCH_TEXT, value);
     else if (CompareNoCase(key, "ServerScheme") == 0)
         StoreSettingText(settings->ServerScheme, SETTINGS_CCH_TEXT, value);
+    else if (CompareNoCase(key, "ServerMirrors") == 0)
+        StoreSettingText(settings->ServerMirrors, SETTINGS_CCH_MIRRORS, value);
 }
 
 void ApplySettingsText(BOOTSTRAP_SETTINGS *settings, const char *text, size_t cb)

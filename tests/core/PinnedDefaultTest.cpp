@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include "download/HostPolicy.h"
 #include "download/PackageCheck.h"
 #include "download/RoutePolicy.h"
 #include "settings/SettingsParse.h"
@@ -35,6 +36,10 @@ TEST(PinnedDefault, BuiltInSettingsAreTakenAsTheFileWouldGiveThem)
     uint8_t digest[CB_SHA256];
     EXPECT_TRUE(ParseSha256(BootstrapSettings.MsiSha256, digest));
     EXPECT_TRUE(IsPackageName(BootstrapSettings.MsiLocalPath));
+    SERVER_LIST servers;
+    ASSERT_TRUE(ListServers(&BootstrapSettings, &servers));
+    EXPECT_EQ(2, FindServer(&servers, L"cdn2.example.com", 8443));
+    EXPECT_EQ(3u, servers.count);
 }
 
 }  // namespace

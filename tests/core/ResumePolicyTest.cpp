@@ -23,36 +23,68 @@ TEST(ResumePolicy, JudgeAnswerKeepsOnlyTheRestOfTheSamePackage)
     const struct {
         const char *label;
         ANSWER answer;
-        uint32_t received;  // of a 100-byte package under "v1", or under no validator
-        bool validator;
+        uint32_t received;     // of a 100-byte package under "v1"
+        KEPT_VOUCHER voucher;  // NOTHING: the request asked for everything
         ANSWER_VERDICT expected;
     } rows[] = {
-        {"first answer", Answer(200, 100), 0, false, VERDICT_FULL_BODY},
-        {"2xx without a length", Answer(200, 0), 0, false, VERDICT_FAIL},
-        {"the rest", Answer(206, 60, L"\"v1\"", "40-99/100"), 40, true, VERDICT_CONTINUE},
-        {"the rest, no validator named", Answer(206, 60, L"", "40-99/100"), 40, true, VERDICT_CONTINUE},
-        {"range ignored", Answer(200, 100), 40, true, VERDICT_FULL_BODY},
-        {"range ignored, our version named", Answer(200, 100, L"\"v1\""), 40, true, VERDICT_READ_PAST_KEPT},
-        {"range ignored, our validator but another length", Answer(200, 101, L"\"v1\""), 40, true, VERDICT_FULL_BODY},
-        {"range ignored, another version", Answer(200, 100, L"\"v2\""), 40, true, VERDICT_FULL_BODY},
-        {"our validator, nothing kept", Answer(200, 100, L"\"v1\""), 0, true, VERDICT_FULL_BODY},
-        {"another start", Answer(206, 70, L"\"v1\"", "30-99/100"), 40, true, VERDICT_START_OVER},
-        {"short of the end", Answer(206, 50, L"\"v1\"", "40-89/100"), 40, true, VERDICT_START_OVER},
-        {"another total", Answer(206, 60, L"\"v1\"", "40-99/101"), 40, true, VERDICT_START_OVER},
-        {"length that disagrees", Answer(206, 61, L"\"v1\"", "40-99/100"), 40, true, VERDICT_START_OVER},
-        {"no Content-Range", Answer(206, 60, L"\"v1\""), 40, true, VERDICT_START_OVER},
-        {"another version", Answer(206, 60, L"\"v2\"", "40-99/100"), 40, true, VERDICT_START_OVER},
-        {"416 to a range", Answer(416, 0), 40, true, VERDICT_START_OVER},
-        {"416 unasked", Answer(416, 0), 0, false, VERDICT_FAIL},
-        {"206 unasked", Answer(206, 60, L"", "40-99/100"), 40, false, VERDICT_FAIL},
-        {"503", Answer(503, 10), 40, true, VERDICT_RETRY},
-        {"500", Answer(500, 10), 0, false, VERDICT_RETRY},
-        {"404", Answer(404, 10), 40, true, VERDICT_FAIL},
-        {"a redirect not followed", Answer(308, 0), 0, false, VERDICT_FAIL},
-        {"no status", Answer(0, 10), 0, false, VERDICT_FAIL},
+        {"first answer", Answer(200, 100), 0, VOUCHED_BY_NOTHING, VERDICT_FULL_BODY},
+        {"2xx without a length", Answer(200, 0), 0, VOUCHED_BY_NOTHING, VERDICT_FAIL},
+        {"the rest", Answer(206, 60, L"\"v1\"", "40-99/100"), 40, VOUCHED_BY_VALIDATOR, VERDICT_CONTINUE},
+        {"the rest, no validator named", Answer(206, 60, L"", "40-99/100"), 40, VOUCHED_BY_VALIDATOR, VERDICT_CONTINUE},
+        {"range ignored", Answer(200, 100), 40, VOUCHED_BY_VALIDATOR, VERDICT_FULL_BODY},
+        {"range ignored, our version named", Answer(200, 100, L"\"v1\""), 40, VOUCHED_BY_VALIDATOR, VERDICT_READ_PAST_KEPT},
+        {"range ignored, our validator but another length", Answer(200, 101, L"\"v1\""), 40, VOUCHED_BY_VALIDATOR, VERDICT_FULL_BODY},
+        {"range ignored, another version", Answer(200, 100, L"\"v2\""), 40, VOUCHED_BY_VALIDATOR, VERDICT_FULL_BODY},
+        {"our validator, nothing kept", Answer(200, 100, L"\"v1\""), 0, VOUCHED_BY_NOTHING, VERDICT_FULL_BODY},
+        {"another start", Answer(206, 70, L"\"v1\"", "30-99/100"), 40, VOUCHED_BY_VALIDATOR, VERDICT_START_OVER},
+        {"short of the end", Answer(206, 50, L"\"v1\"", "40-89/100"), 40, VOUCHED_BY_VALIDATOR, VERDICT_START_OVER},
+        {"another total", Answer(206, 60, L"\"v1\"", "40-99/101"), 40, VOUCHED_BY_VALIDATOR, VERDICT_START_OVER},
+        {"length that disagrees", Answer(206, 61, L"\"v1\"", "40-99/100"), 40, VOUCHED_BY_VALIDATOR, VERDICT_START_OVER},
+        {"no Content-Range", Answer(206, 60, L"\"v1\""), 40, VOUCHED_BY_VALIDATOR, VERDICT_START_OVER},
+        {"another version", Answer(206, 60, L"\"v2\"", "40-99/100"), 40, VOUCHED_BY_VALIDATOR, VERDICT_START_OVER},
+        {"416 to a range", Answer(416, 0), 40, VOUCHED_BY_VALIDATOR, VERDICT_START_OVER},
+        {"416 unasked", Answer(416, 0), 0, VOUCHED_BY_NOTHING, VERDICT_FAIL},
+        {"206 unasked", Answer(206, 60, L"", "40-99/100"), 40, VOUCHED_BY_NOTHING, VERDICT_FAIL},
+        {"503", Answer(503, 10), 40, VOUCHED_BY_VALIDATOR, VERDICT_RETRY},
+        {"500", Answer(500, 10), 0, VOUCHED_BY_NOTHING, VERDICT_RETRY},
+        {"404", Answer(404, 10), 40, VOUCHED_BY_VALIDATOR, VERDICT_FAIL},
+        {"a redirect not followed", Answer(308, 0), 0, VOUCHED_BY_NOTHING, VERDICT_FAIL},
+        {"no status", Answer(0, 10), 0, VOUCHED_BY_NOTHING, VERDICT_FAIL},
+        // On another host than the kept bytes came from.
+        {"elsewhere: the rest under the same ETag", Answer(206, 60, L"\"v1\"", "40-99/100"), 40, VOUCHED_BY_SAME_ETAG, VERDICT_CONTINUE},
+        {"elsewhere: the rest naming no ETag", Answer(206, 60, L"", "40-99/100"), 40, VOUCHED_BY_SAME_ETAG, VERDICT_START_OVER},
+        {"elsewhere: the whole under the same ETag", Answer(200, 100, L"\"v1\""), 40, VOUCHED_BY_SAME_ETAG, VERDICT_READ_PAST_KEPT},
+        {"elsewhere, pinned: the rest of any version", Answer(206, 60, L"\"m\"", "40-99/100"), 40, VOUCHED_BY_PIN, VERDICT_CONTINUE},
+        {"elsewhere, pinned: another total", Answer(206, 61, L"\"m\"", "40-100/101"), 40, VOUCHED_BY_PIN, VERDICT_START_OVER},
+        {"elsewhere, pinned: a whole body is taken whole", Answer(200, 100, L"\"v1\""), 40, VOUCHED_BY_PIN, VERDICT_FULL_BODY},
     };
     for (const auto &row : rows)
-        EXPECT_EQ(row.expected, JudgeAnswer(&row.answer, row.received, 100, row.validator ? L"\"v1\"" : L"")) << row.label;
+        EXPECT_EQ(row.expected, JudgeAnswer(&row.answer, row.received, 100, L"\"v1\"", row.voucher)) << row.label;
+}
+
+TEST(ResumePolicy, KeptBytesContinueElsewhereOnlyWhereThatIsSafe)
+{
+    const struct {
+        const char *label;
+        uint32_t received;
+        const wchar_t *validator;
+        bool sameHost, pinned;
+        KEPT_VOUCHER expected;
+    } rows[] = {
+        {"nothing kept", 0, L"\"v1\"", true, true, VOUCHED_BY_NOTHING},
+        {"their own host", 40, L"\"v1\"", true, false, VOUCHED_BY_VALIDATOR},
+        {"their own host, a date", 40, L"Mon, 07 Dec 2026 10:00:00 GMT", true, false, VOUCHED_BY_VALIDATOR},
+        {"their own host, no validator, even pinned", 40, L"", true, true, VOUCHED_BY_NOTHING},
+        {"elsewhere, a strong ETag", 40, L"\"v1\"", false, false, VOUCHED_BY_SAME_ETAG},
+        {"elsewhere, a weak ETag", 40, L"W/\"v1\"", false, false, VOUCHED_BY_NOTHING},
+        {"elsewhere, a date names no version", 40, L"Mon, 07 Dec 2026 10:00:00 GMT", false, false, VOUCHED_BY_NOTHING},
+        {"elsewhere, pinned", 40, L"Mon, 07 Dec 2026 10:00:00 GMT", false, true, VOUCHED_BY_PIN},
+    };
+    for (const auto &row : rows)
+        EXPECT_EQ(row.expected, VoucherFor(row.received, row.validator, row.sameHost, row.pinned)) << row.label;
+    wchar_t text[64];
+    ASSERT_TRUE(FormatRangeRequest(text, 64, 40, L"\"v1\"", VOUCHED_BY_PIN));
+    EXPECT_EQ(std::wstring(L"Range: bytes=40-\r\n"), text);
 }
 
 const std::string STATE =
@@ -66,20 +98,22 @@ TEST(ResumePolicy, StateReadsBackAsWritten)
     size_t cb = FormatResumeState(text, sizeof(text), &state);
     EXPECT_EQ(STATE, std::string(text, cb));
 
-    BOOTSTRAP_SETTINGS settings = {L"dl.example", 8080, L"/a b.msi", L"x.msi", L"", L"https"};
-    EXPECT_TRUE(IsSameSource(&state, &settings));
+    BOOTSTRAP_SETTINGS settings = {L"main.example", 80, L"/a b.msi", L"x.msi", L"", L"https", L"m1.example, dl.example:8080"};
+    SERVER_LIST servers;
+    ASSERT_TRUE(ListServers(&settings, &servers));
+    EXPECT_EQ(2, SourceOf(&state, &settings, &servers));
     // What a run records of its source is what the next run compares.
     RESUME_STATE written = {};
-    SetSource(&written, &settings);
+    SetSource(&written, &settings, &servers.servers[2]);
     std::wstring(L"\"v1\"").copy(written.validator, 4);
     written.total = 100;
     written.received = 40;
     EXPECT_EQ(STATE, std::string(text, FormatResumeState(text, sizeof(text), &written)));
-    settings.ServerPort = 8080 + 65536;  // the same port on the wire, but not the same setting
-    EXPECT_FALSE(IsSameSource(&state, &settings));
-    settings.ServerPort = 8080;
+    servers.servers[2].port = 8080 + 65536;  // the same port on the wire, but not the same setting
+    EXPECT_EQ(-1, SourceOf(&state, &settings, &servers));
+    servers.servers[2].port = 8080;
     settings.ServerScheme[4] = L'\0';  // "http"
-    EXPECT_FALSE(IsSameSource(&state, &settings));
+    EXPECT_EQ(-1, SourceOf(&state, &settings, &servers));
 
     // A whole package that could not take its name needs no validator.
     RESUME_STATE whole = written;

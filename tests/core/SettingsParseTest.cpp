@@ -6,7 +6,7 @@
 
 namespace {
 
-const BOOTSTRAP_SETTINGS DEFAULTS = {L"default.host", 80, L"/default.msi", L"default.msi", L"", L"http"};
+const BOOTSTRAP_SETTINGS DEFAULTS = {L"default.host", 80, L"/default.msi", L"default.msi", L"", L"http", L""};
 
 struct SettingsRow {
     const char *label;
@@ -83,11 +83,13 @@ TEST(SettingsParse, PinIsStoredLikeTheOtherTexts)
     BOOTSTRAP_SETTINGS settings = DEFAULTS;
     CopyText(settings.MsiSha256, L"built-in");
     CopyText(settings.ServerScheme, L"http");
-    const std::string text = " msisha256 = ab12 \r\nMsiSha256=CD34\r\nServerPort=81\r\nserverscheme = HTTPS \r\n";
+    const std::string text = " msisha256 = ab12 \r\nMsiSha256=CD34\r\nServerPort=81\r\nserverscheme = HTTPS \r\n"
+                             "SERVERMIRRORS = m1, m2:81 \r\n";
     ApplySettingsText(&settings, text.data(), text.size());
     EXPECT_EQ(std::wstring(L"CD34"), settings.MsiSha256);
     EXPECT_EQ(81, settings.ServerPort);
     EXPECT_EQ(std::wstring(L"HTTPS"), settings.ServerScheme);
+    EXPECT_EQ(std::wstring(L"m1, m2:81"), settings.ServerMirrors);
 }
 
 TEST(SettingsParse, TrimSpacesCutsOnlyCLocaleBlanks)

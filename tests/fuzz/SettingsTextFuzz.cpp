@@ -9,9 +9,9 @@
 #include "download/ResumePolicy.h"
 #include "settings/SettingsParse.h"
 
-static void RequireTerminated(const wchar_t *field)
+static void RequireTerminated(const wchar_t *field, size_t cchField = SETTINGS_CCH_TEXT)
 {
-    for (size_t i = 0; i < SETTINGS_CCH_TEXT; ++i) {
+    for (size_t i = 0; i < cchField; ++i) {
         if (field[i] == L'\0')
             return;
         // Widened bytes only: nothing beyond 0xFF can appear.
@@ -36,6 +36,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     RequireTerminated(settings.MsiServerPath);
     RequireTerminated(settings.MsiLocalPath);
     RequireTerminated(settings.MsiSha256);
+    RequireTerminated(settings.ServerMirrors, SETTINGS_CCH_MIRRORS);
+    // A mirror list reads within its bounds, whatever it says.
+    SERVER_LIST servers;
+    ListServers(&settings, &servers);
+    if (servers.count < 1 || servers.count > MAX_SERVERS)
+        abort();
     if (parsed) {
         RequireTerminated(state.ServerAddress);
         RequireTerminated(state.MsiServerPath);

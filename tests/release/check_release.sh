@@ -44,11 +44,13 @@ pin=$(sha256sum "$work/package.msi" | cut -d' ' -f1)
     openssl x509 -req -in sign.csr -CA ca.pem -CAkey ca.key -CAcreateserial -out sign.pem -days 30 -extfile sign.ext
 ) >/dev/null 2>&1
 
-options=(--msi "$work/package.msi" --scheme https --server dl.example.com)
+options=(--msi "$work/package.msi" --scheme https --server dl.example.com --mirror cdn1.example.com --mirror cdn2.example.com:8443)
 (cd "$work/a" && scripts/release.sh "${options[@]}") > "$work/a.log"
 (cd "$b" && scripts/release.sh "${options[@]}" --cert "$work/sign.pem" --key "$work/sign.key" --ca "$work/ca.pem") \
     > "$b.log" || fail "signing refused or failed: $(cat "$b.log")"
 grep -q "NOT signed" "$work/a.log" || fail "an unsigned release does not say so"
+grep -q "^ServerMirrors=cdn1.example.com,cdn2.example.com:8443" "$work/a/dist/LumvexInstallerConfig.ini" ||
+    fail "the sample settings do not name the mirrors built in"
 
 unsigned=$work/a/dist/LumvexInstaller.exe
 signed=$b/dist/LumvexInstaller.exe

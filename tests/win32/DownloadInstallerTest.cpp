@@ -1,4 +1,6 @@
+#include <algorithm>
 #include <map>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -36,6 +38,12 @@ enum OUTCOME {
     PLATFORM_ERROR,  // the platform's own code: neither 0 nor 1
 };
 
+// A further host of a row: its own fixture server, and what it was asked.
+struct Mirror {
+    std::vector<FixtureResponse> responses;
+    std::vector<std::string> asked;
+};
+
 struct TransferRow {
     const char *label;
     std::vector<FixtureResponse> responses;
@@ -50,6 +58,9 @@ struct TransferRow {
     const wchar_t *pin = L"";
     HOLD hold = NOTHING;    // on the files of before
     DWORD msAtLeast = 0;    // the run takes at least this long
+    std::vector<Mirror> mirrors = {};
+    const char *mirrorText = NULL;  // the ServerMirrors setting, else the mirrors' addresses
+    bool mainRefused = false;       // nothing listens at the main server's port
 };
 
 const size_t ANY_COUNT = (size_t)-1;
@@ -70,6 +81,18 @@ TransferRow PinnedTo(const wchar_t *pin, TransferRow row)
 TransferRow SavedAs(const wchar_t *localPath, TransferRow row)
 {
     row.localPath = localPath;
+    return row;
+}
+
+TransferRow WithMirrors(const std::vector<Mirror> &mirrors, TransferRow row)
+{
+    row.mirrors = mirrors;
+    return row;
+}
+
+TransferRow MainRefused(TransferRow row)
+{
+    row.mainRefused = true;
     return row;
 }
 
@@ -131,6 +154,7 @@ void PointSettingsAt(const wchar_t *address, unsigned short port, const wchar_t 
     lstrcpyW(BootstrapSettings.MsiLocalPath, localPath);
     lstrcpyW(BootstrapSettings.MsiSha256, pin);
     lstrcpyW(BootstrapSettings.ServerScheme, L"http");
+    lstrcpyW(BootstrapSettings.ServerMirrors, L"");
 }
 
 void ExpectOutcome(OUTCOME outcome, DWORD result)
@@ -153,18 +177,22 @@ std::vector<std::string> Asked(FixtureServer &server)
 }
 
 // The text a run leaves for the next; "{port}" stands for the server's.
-std::string StateText(const std::string &path, const std::string &validator, size_t total, size_t received)
+std::string StateText(const std::string &path, const std::string &validator, size_t total, size_t received,
+                      const std::string &port = "{port}")
 {
-    return "ServerScheme=http\r\nServerAddress=127.0.0.1\r\nServerPort={port}\r\nMsiServerPath=" + path + "\r\nValidator=" + validator +
+    return "ServerScheme=http\r\nServerAddress=127.0.0.1\r\nServerPort=" + port + "\r\nMsiServerPath=" + path + "\r\nValidator=" + validator +
            "\r\nTotal=" + std::to_string(total) + "\r\nReceived=" + std::to_string(received) + "\r\n";
 }
 
-// The files with "{port}" standing for the server's.
-Files WithPort(Files files, unsigned short port)
+// The files with "{port}" standing for the main server's port, "{mirror1}" for the first
+// mirror's, and so on.
+Files WithPorts(Files files, const std::vector<std::string> &names, const std::vector<unsigned short> &ports)
 {
     for (auto &file : files) {
-        if (file.second.find("{port}") != std::string::npos)
-            file.second.replace(file.second.find("{port}"), 6, std::to_string(port));
+        for (size_t i = 0; i < names.size(); ++i) {
+            if (file.second.find(names[i]) != std::string::npos)
+                file.second.replace(file.second.find(names[i]), names[i].size(), std::to_string(ports[i]));
+        }
     }
     return files;
 }
@@ -174,8 +202,18 @@ void RunRow(const TransferRow &row)
     SCOPED_TRACE(row.label);
     TestFolder folder;
     FixtureServer server(row.responses);
+    std::vector<std::unique_ptr<FixtureServer>> mirrors;
+    std::vector<std::string> names = {"{port}"};
+    std::vector<unsigned short> ports = {row.mainRefused ? UnusedPort() : server.Port()};
+    std::string mirrorText;
+    for (const Mirror &mirror : row.mirrors) {
+        mirrors.emplace_back(new FixtureServer(mirror.responses));
+        names.push_back("{mirror" + std::to_string(mirrors.size()) + "}");
+        ports.push_back(mirrors.back()->Port());
+        mirrorText += (mirrorText.empty() ? "127.0.0.1:" : ",127.0.0.1:") + std::to_string(ports.back());
+    }
     std::vector<HANDLE> held;
-    for (const auto &file : WithPort(row.before, server.Port())) {
+    for (const auto &file : WithPorts(row.before, names, ports)) {
         const std::wstring name(file.first.begin(), file.first.end());
         const std::string &content = file.second;
         if (content == "<dir>")
@@ -187,7 +225,10 @@ void RunRow(const TransferRow &row)
         if (row.hold == ANOTHER_PROGRAM)
             held.push_back(CreateFileW(name.c_str(), GENERIC_READ, 0, NULL, OPEN_EXISTING, 0, NULL));
     }
-    PointSettingsAt(L"127.0.0.1", server.Port(), row.localPath, row.pin);
+    PointSettingsAt(L"127.0.0.1", ports[0], row.localPath, row.pin);
+    mirrorText = row.mirrorText != NULL ? row.mirrorText : mirrorText;
+    std::copy(mirrorText.begin(), mirrorText.end(), BootstrapSettings.ServerMirrors);
+    BootstrapSettings.ServerMirrors[mirrorText.size()] = L'\0';
 
     const DWORD start = GetTickCount();
     ExpectOutcome(row.outcome, DownloadInstaller());
@@ -195,12 +236,15 @@ void RunRow(const TransferRow &row)
     for (HANDLE hHeld : held)
         CloseHandle(hHeld);
 
-    EXPECT_EQ(Summarised(WithPort(row.after, server.Port())), FolderContents());
+    EXPECT_EQ(Summarised(WithPorts(row.after, names, ports)), FolderContents());
     if (row.requests != ANY_COUNT && row.asked.empty()) {
         EXPECT_EQ(row.requests, server.Requests().size());
     }
     if (!row.asked.empty()) {
         EXPECT_EQ(row.asked, Asked(server));
+    }
+    for (size_t i = 0; i < mirrors.size(); ++i) {
+        EXPECT_EQ(row.mirrors[i].asked, Asked(*mirrors[i])) << "mirror " << i + 1;
     }
 }
 
@@ -369,6 +413,39 @@ TEST(DownloadInstaller, BrokenDownloadsAreTriedAgainAndResumed)
         PinnedTo(L"9e259920c0bcdf22cfdd71802b9d75c4aa347f8fa76140cb83b15b5ab5835d63",  // of package
                  {"the rest of another package under the same ETag fails the pin", {Ranged(changed, etag)}, FAILED,
                   {{PACKAGE, "old"}}, {{PACKAGE, "old"}, {PART, package.substr(0, 400000)}, {STATE, kept.at(STATE)}}, {range}}),
+    };
+    for (const TransferRow &row : rows)
+        RunRow(row);
+}
+
+// Each host its own fixture server: "{mirror1}" is the first mirror's port.
+TEST(DownloadInstaller, MirrorsServeWhenTheMainServerCannot)
+{
+    const std::string package = Msi(Bytes(1024 * 1024, 17));
+    const size_t total = package.size();
+    const std::string etag = "ETag: \"v1\"";
+    const std::string range = "bytes=400000- if \"v1\"";
+    const FixtureResponse cut = Once(Cut(Ranged(package, etag), 400000, ENDING_CLOSE));
+    const FixtureResponse gone = Respond("404 Not Found", "gone");
+    const Files done = {{PACKAGE, package}};
+    TransferRow invalid = {"a mirror list that does not read: nothing goes out", {Respond("200 OK", package)}, FAILED, {}, {},
+                           {}, 0};
+    invalid.mirrorText = "127.0.0.1:81,,127.0.0.1:82";
+    const TransferRow rows[] = {
+        MainRefused(WithMirrors({{{gone}, {"whole"}}, {{Respond("200 OK", package)}, {"whole"}}},
+                                {"main refused, first mirror 404, second serves", {}, SUCCEEDED, done, {}, {}, ANY_COUNT})),
+        WithMirrors({{{Ranged(package, "ETag: \"m\"")}, {range}}},
+                    {"cut on the main server; a mirror of another ETag starts over", {cut, gone}, SUCCEEDED, done, {},
+                     {"whole", range}}),
+        PinnedTo(L"79b722b56fb8a2feb6b83a4d8b58e9071f0069fa966dad5a4c31fec085b334d1",  // of package
+                 WithMirrors({{{Ranged(package, "ETag: \"m\"")}, {"bytes=400000- if "}}},
+                             {"cut on the main server; pinned, a mirror of another ETag continues", {cut, gone}, SUCCEEDED, done,
+                              {}, {"whole", range}})),
+        WithMirrors({{{Ranged(package, etag)}, {range}}},
+                    {"the next run starts at the mirror the kept bytes came from", {Respond("200 OK", package)}, SUCCEEDED,
+                     done, {{PART, package.substr(0, 400000)},
+                            {STATE, StateText("/LumvexSetup.msi", "\"v1\"", total, 400000, "{mirror1}")}}, {}, 0}),
+        WithMirrors({{{Respond("200 OK", package)}, {}}}, invalid),
     };
     for (const TransferRow &row : rows)
         RunRow(row);
