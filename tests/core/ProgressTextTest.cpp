@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include "download/ProgressText.h"
-#include "ui/WindowLayout.h"
 
 namespace {
 
@@ -33,14 +32,6 @@ TEST(ProgressText, SizeTextAndPercentage)
         EXPECT_EQ(std::wstring(row.text), text) << row.received << " of " << row.total;
         EXPECT_EQ(row.percent, ProgressPercent(row.received, row.total)) << row.received << " of " << row.total;
     }
-}
-
-TEST(WindowLayout, CentringTruncatesTowardZero)
-{
-    EXPECT_EQ(730, CentredOffset(1920, MAIN_WINDOW_WIDTH));
-    EXPECT_EQ(470, CentredOffset(1080, MAIN_WINDOW_HEIGHT));
-    EXPECT_EQ(-2, CentredOffset(455, MAIN_WINDOW_WIDTH));
-    EXPECT_EQ(-1, CentredOffset(457, MAIN_WINDOW_WIDTH));
 }
 
 }  // namespace
