@@ -16,10 +16,7 @@ static bool IsHeaderLine(const SPAN *line, const wchar_t *name, SPAN *value)
     const wchar_t *p = AfterPrefixNoCase(SkipBlanks(line->begin, line->end), line->end, name);
     if (p == NULL || p >= line->end || *p != L':')
         return false;
-    value->begin = SkipBlanks(p + 1, line->end);
-    value->end = line->end;
-    while (value->end > value->begin && IsBlank((uint32_t)value->end[-1]))
-        --value->end;
+    *value = TrimBlanks(p + 1, line->end);
     return true;
 }
 

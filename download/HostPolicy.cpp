@@ -40,22 +40,15 @@ static bool ReadMirrors(const wchar_t *text, SERVER_LIST *list)
     const wchar_t *end = text + TextLength(text, SETTINGS_CCH_MIRRORS);
     if (end - text >= SETTINGS_CCH_MIRRORS - 1)
         return false;
-    const wchar_t *item = text;
-    while (item < end && IsBlank((uint32_t)*item))
-        ++item;
-    if (item == end)
+    if (TrimBlanks(text, end).begin == end)
         return true;
+    const wchar_t *item = text;
     for (bool more = true; more;) {
         const wchar_t *comma = item;
         while (comma < end && *comma != L',')
             ++comma;
-        const wchar_t *first = item;
-        const wchar_t *last = comma;
-        while (first < last && IsBlank((uint32_t)*first))
-            ++first;
-        while (last > first && IsBlank((uint32_t)last[-1]))
-            --last;
-        if (list->count == MAX_SERVERS || !ReadMirror(first, last, &list->servers[list->count]))
+        SPAN mirror = TrimBlanks(item, comma);
+        if (list->count == MAX_SERVERS || !ReadMirror(mirror.begin, mirror.end, &list->servers[list->count]))
             return false;
         ++list->count;
         more = comma < end;

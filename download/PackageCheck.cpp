@@ -7,7 +7,7 @@ static const uint8_t PACKAGE_SIGNATURE[CB_PACKAGE_SIGNATURE] = {0xD0, 0xCF, 0x11
 
 bool IsPackageName(const wchar_t *path)
 {
-    const wchar_t *end = path + TextLength(path, (size_t)-1);
+    const wchar_t *end = TextEnd(path);
     return end - path >= 4 && EqualsNoCase(end - 4, end, L".msi");
 }
 

@@ -2,11 +2,6 @@
 
 #include "text/PlainText.h"
 
-static const wchar_t *TextEnd(const wchar_t *text)
-{
-    return text + TextLength(text, (size_t)-1);
-}
-
 SERVER_SCHEME ParseScheme(const wchar_t *text)
 {
     const wchar_t *end = TextEnd(text);

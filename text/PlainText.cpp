@@ -28,6 +28,11 @@ size_t TextLength(const wchar_t *text, size_t cchMax)
     return cch;
 }
 
+const wchar_t *TextEnd(const wchar_t *text)
+{
+    return text + TextLength(text, (size_t)-1);
+}
+
 const wchar_t *AfterPrefixNoCase(const wchar_t *begin, const wchar_t *end, const wchar_t *lower)
 {
     for (; *lower != L'\0'; ++begin, ++lower) {
@@ -40,6 +45,16 @@ const wchar_t *AfterPrefixNoCase(const wchar_t *begin, const wchar_t *end, const
 bool EqualsNoCase(const wchar_t *begin, const wchar_t *end, const wchar_t *lower)
 {
     return AfterPrefixNoCase(begin, end, lower) == end;
+}
+
+SPAN TrimBlanks(const wchar_t *begin, const wchar_t *end)
+{
+    while (begin < end && IsBlank((uint32_t)*begin))
+        ++begin;
+    while (end > begin && IsBlank((uint32_t)end[-1]))
+        --end;
+    SPAN trimmed = {begin, end};
+    return trimmed;
 }
 
 static bool IsSeparator(wchar_t c, const wchar_t *separators)
@@ -78,14 +93,14 @@ bool CopySpan(wchar_t *field, size_t cchField, const wchar_t *begin, const wchar
 
 bool CopyText(wchar_t *field, size_t cchField, const wchar_t *text)
 {
-    return CopySpan(field, cchField, text, text + TextLength(text, (size_t)-1));
+    return CopySpan(field, cchField, text, TextEnd(text));
 }
 
 bool AppendText(wchar_t *text, size_t cchText, size_t *cch, const wchar_t *part)
 {
     if (*cch >= cchText)
         return false;
-    size_t cchPart = TextLength(part, (size_t)-1);
+    size_t cchPart = (size_t)(TextEnd(part) - part);
     bool fits = CopySpan(text + *cch, cchText - *cch, part, part + cchPart);
     *cch += fits ? cchPart : 0;
     return fits;

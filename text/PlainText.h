@@ -18,6 +18,9 @@ uint32_t FoldUpper(uint32_t c);
 // The characters of text before its zero, or cchMax when none comes sooner.
 size_t TextLength(const wchar_t *text, size_t cchMax);
 
+// The zero that ends text.
+const wchar_t *TextEnd(const wchar_t *text);
+
 // Just past the lower-case ASCII prefix at the start of [begin, end), letter case ignored;
 // NULL when it is not there.
 const wchar_t *AfterPrefixNoCase(const wchar_t *begin, const wchar_t *end, const wchar_t *lower);
@@ -30,6 +33,9 @@ struct SPAN {
     const wchar_t *begin;
     const wchar_t *end;
 };
+
+// [begin, end) without the blanks at either end.
+SPAN TrimBlanks(const wchar_t *begin, const wchar_t *end);
 
 // Steps *cursor to the next piece of [*cursor, limit) between any of the separators; runs of
 // separators make no empty pieces. False when no piece is left.
