@@ -15,7 +15,7 @@
 #include <stdint.h>
 #include <stdlib.h>
 
-#include "download/ProgressText.h"
+#include "download/core/ProgressText.h"
 #include "download/Transfer.h"
 #include "settings/Settings.h"
 

@@ -2,12 +2,12 @@
 
 #include <stdint.h>
 
-#include "HeaderScan.h"
-#include "HostPolicy.h"
+#include "core/HeaderScan.h"
+#include "core/HostPolicy.h"
 #include "PartFile.h"
 #include "Progress.h"
-#include "ResumePolicy.h"
-#include "RetryPolicy.h"
+#include "core/ResumePolicy.h"
+#include "core/RetryPolicy.h"
 #include "Route.h"
 #include "Verify.h"
 #include "platform/SystemLibraries.h"

@@ -6,7 +6,7 @@
 
 #include <windows.h>
 
-#include "ResumePolicy.h"
+#include "core/ResumePolicy.h"
 #include "Verify.h"
 
 enum { CCH_PART_PATH = SETTINGS_CCH_TEXT + 16 };

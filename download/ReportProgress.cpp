@@ -3,7 +3,7 @@
 #include <windows.h>
 #include <commctrl.h>
 
-#include "ProgressText.h"
+#include "core/ProgressText.h"
 #include "ui/BootstrapWindows.h"
 
 void ReportProgress(uint32_t received, uint32_t total)

@@ -1,6 +1,6 @@
 #include "Route.h"
 
-#include "RetryPolicy.h"
+#include "core/RetryPolicy.h"
 #include "platform/SystemLibraries.h"
 #include "text/PlainText.h"
 

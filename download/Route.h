@@ -7,8 +7,8 @@
 #include <windows.h>
 #include <winhttp.h>
 
-#include "HostPolicy.h"
-#include "RoutePolicy.h"
+#include "core/HostPolicy.h"
+#include "core/RoutePolicy.h"
 #include "settings/Settings.h"
 
 struct ROUTE {

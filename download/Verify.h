@@ -7,7 +7,7 @@
 #include <windows.h>
 #include <wincrypt.h>
 
-#include "PackageCheck.h"
+#include "core/PackageCheck.h"
 
 struct PACKAGE_VERIFIER {
     bool checkSignature;

@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include "download/HeaderScan.h"
+#include "download/core/HeaderScan.h"
 
 namespace {
 

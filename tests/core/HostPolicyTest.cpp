@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include "download/HostPolicy.h"
+#include "download/core/HostPolicy.h"
 
 namespace {
 

@@ -3,9 +3,9 @@
 
 #include <gtest/gtest.h>
 
-#include "download/HostPolicy.h"
-#include "download/PackageCheck.h"
-#include "download/RoutePolicy.h"
+#include "download/core/HostPolicy.h"
+#include "download/core/PackageCheck.h"
+#include "download/core/RoutePolicy.h"
 #include "settings/SettingsParse.h"
 
 namespace {

@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include "download/ProgressText.h"
+#include "download/core/ProgressText.h"
 
 namespace {
 

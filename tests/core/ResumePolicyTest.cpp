@@ -3,7 +3,7 @@
 
 #include <gtest/gtest.h>
 
-#include "download/ResumePolicy.h"
+#include "download/core/ResumePolicy.h"
 
 namespace {
 

@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include "download/RetryPolicy.h"
+#include "download/core/RetryPolicy.h"
 
 namespace {
 

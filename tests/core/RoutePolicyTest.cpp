@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include "download/RoutePolicy.h"
+#include "download/core/RoutePolicy.h"
 
 namespace {
 

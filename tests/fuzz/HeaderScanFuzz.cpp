@@ -6,7 +6,7 @@
 #include <stdlib.h>
 #include <wchar.h>
 
-#include "download/HeaderScan.h"
+#include "download/core/HeaderScan.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {

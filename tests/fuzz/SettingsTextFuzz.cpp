@@ -6,7 +6,7 @@
 #include <stdlib.h>
 #include <wchar.h>
 
-#include "download/ResumePolicy.h"
+#include "download/core/ResumePolicy.h"
 #include "settings/SettingsParse.h"
 
 static void RequireTerminated(const wchar_t *field, size_t cchField = SETTINGS_CCH_TEXT)

@@ -12,7 +12,7 @@
 
 #include "FixtureServer.h"
 #include "TestFolder.h"
-#include "download/RetryPolicy.h"
+#include "download/core/RetryPolicy.h"
 #include "download/Transfer.h"
 #include "settings/Settings.h"
 #include "ui/BootstrapWindows.h"
