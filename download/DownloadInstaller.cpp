@@ -1,15 +1,18 @@
 #include "Transfer.h"
 
 #include <stdint.h>
+#include <string.h>
 
-#include "core/HeaderScan.h"
-#include "core/HostPolicy.h"
 #include "PartFile.h"
 #include "Progress.h"
-#include "core/ResumePolicy.h"
-#include "core/RetryPolicy.h"
+#include "PublisherSignature.h"
+#include "Request.h"
 #include "Route.h"
 #include "Verify.h"
+#include "core/HostPolicy.h"
+#include "core/PackageTrust.h"
+#include "core/ResumePolicy.h"
+#include "core/RetryPolicy.h"
 #include "platform/SystemLibraries.h"
 #include "settings/Settings.h"
 #include "text/PlainText.h"
@@ -26,22 +29,12 @@ struct TRANSFER {
     uint32_t total;                    // the length of the body they belong to
     wchar_t validator[CCH_VALIDATOR];  // of the answer that began that body; empty: none
     bool bodyStarted;                  // a body of this run replaced what the .part held
+    bool pinned;                       // MsiSha256 is set and reads
+    uint8_t pin[CB_SHA256];
+    bool signatureHeld;                // keys built in: the current host's signature, checked
+    bool signatureAskedAgain;          // the current host's was asked for a second time
+    PACKAGE_SIGNATURE signature;
 };
-
-struct HTTP_REQUEST {
-    HINTERNET hSession;
-    HINTERNET hConnect;
-    HINTERNET hRequest;
-};
-
-// Read right after the failing call, before any cleanup can overwrite it. A failure
-// must never read as success, should the platform leave no code.
-static void PlatformFailure(TRY_OUTCOME *attempt)
-{
-    DWORD error = GetLastError();
-    attempt->result = error != 0 ? error : 1;
-    attempt->transient = IsTransientError(attempt->result);
-}
 
 // The current host is now where the kept bytes come from.
 static void TakeSourceHere(TRANSFER *transfer)
@@ -49,12 +42,23 @@ static void TakeSourceHere(TRANSFER *transfer)
     transfer->part.source = &transfer->servers.servers[transfer->current];
 }
 
-// Whether and how the kept bytes continue on the current host.
+// The SHA-256 the package must have on the current host: the pin, else the signature's; NULL
+// when neither applies.
+static const uint8_t *ExpectedSha256(const TRANSFER *transfer)
+{
+    if (transfer->pinned)
+        return transfer->pin;
+    return transfer->signatureHeld ? transfer->signature.sha256 : NULL;
+}
+
+// Whether and how the kept bytes continue on the current host. Elsewhere a digest vouches only
+// when the kept bytes are checked against the same one as this host's package.
 static KEPT_VOUCHER Voucher(const TRANSFER *transfer)
 {
+    const uint8_t *expected = ExpectedSha256(transfer);
+    bool pinned = expected != NULL && transfer->part.hasSha256 && memcmp(expected, transfer->part.sha256, CB_SHA256) == 0;
     return VoucherFor(transfer->received, transfer->validator,
-                      transfer->part.source == &transfer->servers.servers[transfer->current],
-                      BootstrapSettings.MsiSha256[0] != L'\0');
+                      transfer->part.source == &transfer->servers.servers[transfer->current], pinned);
 }
 
 static void RestartVerify(TRANSFER *transfer, bool *ok)
@@ -63,113 +67,54 @@ static void RestartVerify(TRANSFER *transfer, bool *ok)
     *ok = BeginVerify(&transfer->verifier) && *ok;
 }
 
-// A package the kept bytes make whole, kept by a run that could not give it its name.
+// A package the kept bytes make whole: kept by a run that could not give it its name, or
+// brought by a try that broke after its last piece.
 static bool IsWhole(const TRANSFER *transfer)
 {
     return transfer->total != 0 && transfer->received == transfer->total;
 }
 
-// Picks up what an earlier run left, when it fits these settings and still reads as the
-// package (to its end, when it is whole), and then tries its host first; otherwise the run
+// The next try asks for everything; the disk changes only once another body shows its first
+// bytes.
+static void AskForAllNextTime(TRANSFER *transfer)
+{
+    transfer->received = 0;
+    transfer->validator[0] = L'\0';
+}
+
+// Picks up what an earlier run left, when it fits these settings and its bytes, read again
+// from the disk, still read as the package; its host is then tried first. Otherwise the run
 // starts from nothing at the main server.
 static void BeginTransfer(TRANSFER *transfer)
 {
     ZeroMemory(transfer, sizeof(*transfer));
     transfer->settingsValid = ListServers(&BootstrapSettings, &transfer->servers) &&
                               ParseScheme(BootstrapSettings.ServerScheme) != SCHEME_INVALID;
+    // A pin that does not read fails every body in the checks.
+    transfer->pinned = BootstrapSettings.MsiSha256[0] != L'\0' && ParseSha256(BootstrapSettings.MsiSha256, transfer->pin);
     InitPartFile(&transfer->part);
     RESUME_STATE state;
     int32_t source;
     bool kept = OpenKeptPart(&transfer->part, &transfer->servers, &state, &source);
     if (kept)
         RestartVerify(transfer, &kept);
-    if (kept && VerifyKeptBytes(&transfer->part, &transfer->verifier, state.received) &&
-        (state.received < state.total || FinishVerify(&transfer->verifier, state.total))) {
+    // A state is a claim, never a proof: the bytes it counts are checked again.
+    if (kept && VerifyKeptBytes(&transfer->part, &transfer->verifier, state.received)) {
         PutFirst(&transfer->servers, (uint32_t)source);
         TakeSourceHere(transfer);
         transfer->received = state.received;
         transfer->total = state.total;
         CopyText(transfer->validator, CCH_VALIDATOR, state.validator);
+        // An older state names no digest: the pin is what its bytes were checked against.
+        if (!transfer->part.hasSha256 && transfer->pinned) {
+            transfer->part.hasSha256 = true;
+            CopyMemory(transfer->part.sha256, transfer->pin, CB_SHA256);
+        }
         // The bar starts where the kept bytes end.
         ReportProgress(transfer->received, transfer->total);
     } else {
         DiscardPart(&transfer->part);
     }
-}
-
-// Session, connection and request, sent; asking only for the rest when bytes are kept.
-static bool SendRequest(const TRANSFER *transfer, HTTP_REQUEST *http, TRY_OUTCOME *attempt)
-{
-    wchar_t range[CCH_VALIDATOR + 64];
-    const wchar_t *headers = WINHTTP_NO_ADDITIONAL_HEADERS;
-    KEPT_VOUCHER voucher = Voucher(transfer);
-    if (voucher != VOUCHED_BY_NOTHING &&
-        FormatRangeRequest(range, sizeof(range) / sizeof(range[0]), transfer->received, transfer->validator, voucher))
-        headers = range;
-    const ROUTE *route = &transfer->route;
-    bool sent =
-        LoadWinHttp() && (http->hSession = OpenSession(route)) != NULL &&
-        (http->hConnect = WinHttp.Connect(http->hSession, route->host, route->port, 0)) != NULL &&
-        (http->hRequest = WinHttp.OpenRequest(http->hConnect, L"GET", BootstrapSettings.MsiServerPath, NULL,
-                                              WINHTTP_NO_REFERER, WINHTTP_DEFAULT_ACCEPT_TYPES,
-                                              route->scheme == SCHEME_HTTPS ? WINHTTP_FLAG_SECURE : 0)) != NULL &&
-        WinHttp.SendRequest(http->hRequest, headers, headers == WINHTTP_NO_ADDITIONAL_HEADERS ? 0 : (DWORD)-1L,
-                            WINHTTP_NO_REQUEST_DATA, 0, 0, 0);
-    if (!sent)
-        PlatformFailure(attempt);
-    return sent;
-}
-
-static void CloseRequest(HTTP_REQUEST *http)
-{
-    if (http->hRequest != NULL)
-        WinHttp.CloseHandle(http->hRequest);
-    if (http->hConnect != NULL)
-        WinHttp.CloseHandle(http->hConnect);
-    if (http->hSession != NULL)
-        WinHttp.CloseHandle(http->hSession);
-}
-
-// The final answer's headers (redirects are the client's), scanned into answer.
-static bool ReceiveAnswer(HINTERNET hRequest, ANSWER *answer, TRY_OUTCOME *attempt)
-{
-    bool scanned = false;
-    wchar_t *headers = NULL;
-    DWORD cbHeaders = 0;
-    DWORD cchHeaders;
-    BOOL sized;
-    // The receive's own code says whether the network may come back; the size query after a
-    // failed receive would only say that no answer is there.
-    if (!WinHttp.ReceiveResponse(hRequest, NULL)) {
-        PlatformFailure(attempt);
-        goto Cleanup;
-    }
-    sized = WinHttp.QueryHeaders(hRequest, WINHTTP_QUERY_RAW_HEADERS_CRLF, WINHTTP_HEADER_NAME_BY_INDEX, NULL,
-                                 &cbHeaders, WINHTTP_NO_HEADER_INDEX);
-    if (sized || GetLastError() != ERROR_INSUFFICIENT_BUFFER) {
-        PlatformFailure(attempt);
-        goto Cleanup;
-    }
-    // One spare character keeps the text terminated whatever the second query writes.
-    cchHeaders = cbHeaders / sizeof(wchar_t);
-    headers = (wchar_t *)HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, (cchHeaders + 1) * sizeof(wchar_t));
-    if (headers == NULL) {
-        attempt->local = true;
-        goto Cleanup;
-    }
-    cbHeaders = cchHeaders * sizeof(wchar_t);
-    if (!WinHttp.QueryHeaders(hRequest, WINHTTP_QUERY_RAW_HEADERS_CRLF, WINHTTP_HEADER_NAME_BY_INDEX, headers,
-                              &cbHeaders, WINHTTP_NO_HEADER_INDEX)) {
-        PlatformFailure(attempt);
-        goto Cleanup;
-    }
-    ScanAnswer(headers, cchHeaders, answer);
-    scanned = true;
-
-Cleanup:
-    if (headers != NULL)
-        HeapFree(GetProcessHeap(), 0, headers);
-    return scanned;
 }
 
 // Another body begins: what the .part held goes, and the checks start again at its first byte.
@@ -180,7 +125,7 @@ static bool StartBody(TRANSFER *transfer, const ANSWER *answer)
     transfer->total = answer->length;
     CopyText(transfer->validator, CCH_VALIDATOR, answer->validator);
     TakeSourceHere(transfer);
-    bool started = StartPart(&transfer->part, transfer->validator, transfer->total);
+    bool started = StartPart(&transfer->part, transfer->validator, transfer->total, ExpectedSha256(transfer));
     RestartVerify(transfer, &started);
     return started;
 }
@@ -189,19 +134,28 @@ static bool StartBody(TRANSFER *transfer, const ANSWER *answer)
 static void DropBody(TRANSFER *transfer)
 {
     DiscardPart(&transfer->part);
-    transfer->received = 0;
-    transfer->validator[0] = L'\0';
+    AskForAllNextTime(transfer);
 }
 
-// The last piece is in: the body must be exactly as long as announced and pass every check.
+// The one gate before the package's name: the whole body, every byte of it taken in this run,
+// passes every check that applies.
+static bool PassesGate(TRANSFER *transfer)
+{
+    return FinishVerify(&transfer->verifier, transfer->total, transfer->signatureHeld ? &transfer->signature : NULL);
+}
+
+// The last piece is in: the body must be exactly as long as announced and pass the gate. One
+// that fails the signature may be a package the host replaced after signing it.
 static void EndBody(TRANSFER *transfer, TRY_OUTCOME *attempt)
 {
-    if (transfer->received < transfer->total)
+    if (transfer->received < transfer->total) {
         attempt->transient = true;
-    else if (FinishVerify(&transfer->verifier, transfer->received))
+    } else if (PassesGate(transfer)) {
         attempt->result = 0;
-    else
+    } else {
+        attempt->staleSignature = transfer->signatureHeld;
         DropBody(transfer);
+    }
 }
 
 // Verified, written, shown and, every few MiB, recorded.
@@ -227,16 +181,7 @@ static bool TakeHead(TRANSFER *transfer, const ANSWER *answer, HINTERNET hReques
 {
     BYTE head[CB_PACKAGE_SIGNATURE];
     DWORD cbHead = answer->length < sizeof(head) ? answer->length : (DWORD)sizeof(head);
-    DWORD cbGot = 0;
-    DWORD cbRead = 0;
-    // A read may bring fewer bytes than asked.
-    while (cbGot < cbHead && WinHttp.ReadData(hRequest, head + cbGot, cbHead - cbGot, &cbRead) && cbRead > 0)
-        cbGot += cbRead;
-    if (cbGot < cbHead) {
-        attempt->transient = true;
-        return false;
-    }
-    if (!MayBePackage(head, cbHead))
+    if (!ReadExactly(hRequest, head, cbHead, attempt) || !MayBePackage(head, cbHead))
         return false;
     attempt->newVersion = wcscmp(answer->validator, transfer->validator) != 0;
     attempt->local = !StartBody(transfer, answer);
@@ -284,8 +229,9 @@ static void ReceiveBody(TRANSFER *transfer, HINTERNET hRequest, uint32_t cbLeft,
         cbSkip -= cbSkipped;
         cbLeft -= cbRead;
         cbTry += cbRead;
-        // A trickle that would never end is a broken connection; what it brought stays.
-        if (IsStalled(&watch, GetTickCount(), cbTry)) {
+        // A trickle that would never end is a broken connection; what it brought stays. The
+        // piece that completes the body is judged with it, never as a stall.
+        if (cbLeft > 0 && IsStalled(&watch, GetTickCount(), cbTry)) {
             attempt->transient = true;
             attempt->stalled = true;
             break;
@@ -304,14 +250,17 @@ static void ContinueHere(TRANSFER *transfer, const ANSWER *answer)
     TakeSourceHere(transfer);
 }
 
-static void FollowAnswer(TRANSFER *transfer, const ANSWER *answer, HINTERNET hRequest, TRY_OUTCOME *attempt)
+static void FollowAnswer(TRANSFER *transfer, const ANSWER *answer, KEPT_VOUCHER voucher, HINTERNET hRequest,
+                         TRY_OUTCOME *attempt)
 {
-    attempt->retryAfter = answer->retryAfter;
-    ANSWER_VERDICT verdict = JudgeAnswer(answer, transfer->received, transfer->total, transfer->validator, Voucher(transfer));
+    ANSWER_VERDICT verdict = JudgeAnswer(answer, transfer->received, transfer->total, transfer->validator, voucher);
+    bool body = verdict == VERDICT_FULL_BODY || verdict == VERDICT_CONTINUE || verdict == VERDICT_READ_PAST_KEPT;
+    // The package a signature names has its length: another is one the host replaced since.
+    uint32_t length = verdict == VERDICT_CONTINUE ? answer->rangeTotal : answer->length;
+    attempt->staleSignature = body && transfer->signatureHeld && length != transfer->signature.length;
     // A package name that cannot be taken is this machine's failure, whoever answers.
-    attempt->local = (verdict == VERDICT_FULL_BODY || verdict == VERDICT_CONTINUE || verdict == VERDICT_READ_PAST_KEPT) &&
-                     !CanTakePackageName();
-    if (attempt->local)
+    attempt->local = body && !attempt->staleSignature && !CanTakePackageName();
+    if (attempt->local || attempt->staleSignature)
         return;
     switch (verdict) {
     case VERDICT_FULL_BODY:
@@ -327,10 +276,7 @@ static void FollowAnswer(TRANSFER *transfer, const ANSWER *answer, HINTERNET hRe
         ReceiveBody(transfer, hRequest, answer->length, transfer->received, attempt);
         break;
     case VERDICT_START_OVER:
-        // The next try asks for everything; the disk changes only once another body shows
-        // its first bytes.
-        transfer->received = 0;
-        transfer->validator[0] = L'\0';
+        AskForAllNextTime(transfer);
         attempt->transient = true;
         break;
     case VERDICT_RETRY:
@@ -341,34 +287,70 @@ static void FollowAnswer(TRANSFER *transfer, const ANSWER *answer, HINTERNET hRe
     }
 }
 
-// One request and what follows from its answer; everything it opened is closed again. A
-// scheme other than http and https never reaches the network.
+// With keys built in, the host's signature, checked, before any byte of the package is asked
+// for. A pin must name the same package; kept bytes of another package are not continued.
+static bool TakeSignature(TRANSFER *transfer, HTTP_REQUEST *http, TRY_OUTCOME *attempt)
+{
+    if (PackageTrust.keyCount == 0 || transfer->signatureHeld)
+        return true;
+    const PACKAGE_SIGNATURE *signature = &transfer->signature;
+    transfer->signatureHeld =
+        FetchSignature(http, &transfer->route, &transfer->signature, attempt) &&
+        (!transfer->pinned || memcmp(transfer->pin, signature->sha256, CB_SHA256) == 0);
+    if (transfer->signatureHeld && transfer->received > 0 &&
+        (transfer->total != signature->length ||
+         (transfer->part.hasSha256 && memcmp(transfer->part.sha256, signature->sha256, CB_SHA256) != 0)))
+        AskForAllNextTime(transfer);
+    return transfer->signatureHeld;
+}
+
+// Asks for the package, only for the rest when bytes are kept, and follows the answer.
+static void AskForPackage(TRANSFER *transfer, HTTP_REQUEST *http, TRY_OUTCOME *attempt)
+{
+    wchar_t range[CCH_VALIDATOR + 64];
+    const wchar_t *headers = NULL;
+    ANSWER answer;
+    KEPT_VOUCHER voucher = Voucher(transfer);
+    if (voucher != VOUCHED_BY_NOTHING &&
+        FormatRangeRequest(range, sizeof(range) / sizeof(range[0]), transfer->received, transfer->validator, voucher))
+        headers = range;
+    if (SendGet(http, &transfer->route, BootstrapSettings.MsiServerPath, headers, attempt) &&
+        ReceiveAnswer(http->hRequest, &answer, attempt))
+        FollowAnswer(transfer, &answer, voucher, http->hRequest, attempt);
+}
+
+// One try at the current host and what follows from its answers; everything it opened is
+// closed again. A scheme other than http and https never reaches the network. A whole .part
+// is checked again and never asked for; one that fails the gate goes, and the host is asked.
 static void RunAttempt(TRANSFER *transfer, TRY_OUTCOME *attempt)
 {
     HTTP_REQUEST http = {NULL, NULL, NULL};
-    ANSWER answer;
     ZeroMemory(attempt, sizeof(*attempt));
     attempt->result = 1;
     attempt->retryAfter = NO_RETRY_AFTER;
     attempt->local = !transfer->settingsValid;
-    if (IsWhole(transfer)) {
-        attempt->result = 0;
-    } else if (transfer->settingsValid && SendRequest(transfer, &http, attempt) &&
-               ReceiveAnswer(http.hRequest, &answer, attempt)) {
-        transfer->route.answered = true;
-        FollowAnswer(transfer, &answer, http.hRequest, attempt);
+    if (!attempt->local && OpenConnection(&transfer->route, &http, attempt) && TakeSignature(transfer, &http, attempt)) {
+        if (IsWhole(transfer) && PassesGate(transfer)) {
+            attempt->result = 0;
+        } else {
+            if (IsWhole(transfer))
+                DropBody(transfer);
+            AskForPackage(transfer, &http, attempt);
+        }
     }
+    // An answer of any kind shows the way to the host works.
+    transfer->route.answered = transfer->route.answered || attempt->answered;
     CloseRequest(&http);
 }
 
-// The package takes its name only whole and checked. A failed run leaves the .part and its
+// The package takes its name only through the gate. A failed run leaves the .part and its
 // state for the next whenever a validator vouches for what it holds, and what an earlier run
 // left as it was unless a body of this run replaced it.
 static DWORD EndTransfer(TRANSFER *transfer, const TRY_OUTCOME *attempt)
 {
     DWORD result = attempt->result;
     if (result == 0) {
-        if (!CompletePart(&transfer->part, transfer->validator, transfer->total))
+        if (!CompletePart(&transfer->part, &transfer->verifier, transfer->validator, transfer->total))
             result = 1;
     } else if (IsResumable(transfer->received, transfer->validator)) {
         CheckpointPart(&transfer->part, transfer->validator, transfer->total, transfer->received);
@@ -387,8 +369,16 @@ static void TryHost(TRANSFER *transfer, TRY_OUTCOME *attempt)
 {
     RETRY_STATE retry = {0, 0, 0, GetTickCount() ^ (GetCurrentProcessId() << 16)};
     BeginRoute(&transfer->route, &transfer->servers.servers[transfer->current]);
+    transfer->signatureHeld = false;
+    transfer->signatureAskedAgain = false;
     for (;;) {
         RunAttempt(transfer, attempt);
+        // A package replaced since it was signed: the signature is asked for once more.
+        if (attempt->staleSignature && !transfer->signatureAskedAgain) {
+            transfer->signatureAskedAgain = true;
+            transfer->signatureHeld = false;
+            continue;
+        }
         if (!attempt->transient)
             break;
         // No answer yet by the client's route: the user's own proxy, if any, is tried at once.

@@ -69,30 +69,25 @@ static bool SeekTo(HANDLE hFile, uint32_t offset)
     return SetFilePointerEx(hFile, position, NULL, FILE_BEGIN) != 0;
 }
 
-// Opened without sharing, holding at least cb bytes, and cut to exactly that many.
-static bool OpenPartHolding(PART_FILE *part, uint32_t cb)
-{
-    LARGE_INTEGER size;
-    part->hFile = CreateFileW(part->path, GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL,
-                              NULL);
-    return part->hFile != INVALID_HANDLE_VALUE && GetFileSizeEx(part->hFile, &size) && size.QuadPart >= cb &&
-           SeekTo(part->hFile, cb) && SetEndOfFile(part->hFile);
-}
-
 bool OpenKeptPart(PART_FILE *part, const SERVER_LIST *servers, RESUME_STATE *state, int32_t *source)
 {
+    LARGE_INTEGER size;
     *source = -1;
-    bool fits = ReadState(part->statePath, state) && (*source = SourceOf(state, &BootstrapSettings, servers)) >= 0;
-    bool kept = fits && OpenPartHolding(part, state->received);
-    // Another copy of the program is at work on these files: they are its to keep or delete.
-    bool theirs = fits && part->hFile == INVALID_HANDLE_VALUE && GetLastError() == ERROR_SHARING_VIOLATION;
+    // Held first: only then are the two files this run's to keep or delete.
+    part->hFile = CreateFileW(part->path, GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL,
+                              NULL);
+    if (part->hFile == INVALID_HANDLE_VALUE)
+        return false;
+    bool kept = ReadState(part->statePath, state) && (*source = SourceOf(state, &BootstrapSettings, servers)) >= 0 &&
+                GetFileSizeEx(part->hFile, &size) && size.QuadPart >= state->received &&
+                SeekTo(part->hFile, state->received) && SetEndOfFile(part->hFile);
     if (kept) {
         part->checkpoint = state->received;
         part->checkpointDue = state->received + CB_CHECKPOINT;
-    } else if (!theirs) {
+        part->hasSha256 = state->hasSha256;
+        CopyMemory(part->sha256, state->sha256, CB_SHA256);
+    } else {
         DiscardPart(part);
-        DeleteFileW(part->path);
-        DeleteFileW(part->statePath);
     }
     return kept;
 }
@@ -113,14 +108,19 @@ bool VerifyKeptBytes(PART_FILE *part, PACKAGE_VERIFIER *verifier, uint32_t cb)
     return verified;
 }
 
-bool StartPart(PART_FILE *part, const wchar_t *validator, uint32_t total)
+bool StartPart(PART_FILE *part, const wchar_t *validator, uint32_t total, const uint8_t *sha256)
 {
     if (part->hFile == INVALID_HANDLE_VALUE)
         part->hFile = CreateFileW(part->path, GENERIC_READ | GENERIC_WRITE, 0, NULL, CREATE_ALWAYS,
                                   FILE_ATTRIBUTE_NORMAL, NULL);
+    if (part->hFile == INVALID_HANDLE_VALUE)
+        return false;
     part->checkpoint = 0;
     part->checkpointDue = CB_CHECKPOINT;
-    bool started = part->hFile != INVALID_HANDLE_VALUE && SeekTo(part->hFile, 0) && SetEndOfFile(part->hFile);
+    part->hasSha256 = sha256 != NULL;
+    if (sha256 != NULL)
+        CopyMemory(part->sha256, sha256, CB_SHA256);
+    bool started = SeekTo(part->hFile, 0) && SetEndOfFile(part->hFile);
     // From the body's first byte, a killed run leaves a state that says what the .part is.
     if (started && validator[0] != L'\0')
         CheckpointPart(part, validator, total, 0);
@@ -162,6 +162,8 @@ static bool RecordState(const PART_FILE *part, const wchar_t *validator, uint32_
     CopyText(state.validator, CCH_VALIDATOR, validator);
     state.total = total;
     state.received = received;
+    state.hasSha256 = part->hasSha256;
+    CopyMemory(state.sha256, part->sha256, CB_SHA256);
     return WriteState(part, &state);
 }
 
@@ -179,19 +181,26 @@ void CheckpointIfDue(PART_FILE *part, const wchar_t *validator, uint32_t total, 
         CheckpointPart(part, validator, total, received);
 }
 
-bool CompletePart(PART_FILE *part, const wchar_t *validator, uint32_t total)
+bool CompletePart(PART_FILE *part, const PACKAGE_VERIFIER *verifier, const wchar_t *validator, uint32_t total)
 {
+    // The one way to the package's name: every check passed over the whole body.
+    if (!verifier->passed || part->hFile == INVALID_HANDLE_VALUE)
+        return false;
     bool flushed = FlushFileBuffers(part->hFile) != 0;
+    // Gone while the .part is held: a second copy's state is never touched.
+    DeleteFileW(part->statePath);
     CloseHandle(part->hFile);
     part->hFile = INVALID_HANDLE_VALUE;
     bool named = flushed && MoveFileExW(part->path, BootstrapSettings.MsiLocalPath,
                                         MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH);
-    // A package that cannot take its name is kept whole for the next run; one that may not be
-    // on the disk whole is not.
-    if (named || !flushed || !RecordState(part, validator, total, total)) {
-        if (!named)
-            DeleteFileW(part->path);
-        DeleteFileW(part->statePath);
+    // A package that cannot take its name is kept whole for the next run, when it is this
+    // run's still; one that may not be on the disk whole is not.
+    if (!named) {
+        part->hFile = CreateFileW(part->path, GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_EXISTING,
+                                  FILE_ATTRIBUTE_NORMAL, NULL);
+        if (part->hFile != INVALID_HANDLE_VALUE && (!flushed || !RecordState(part, validator, total, total)))
+            DiscardPart(part);
+        KeepPart(part);
     }
     return named;
 }
@@ -207,8 +216,8 @@ void DiscardPart(PART_FILE *part)
 {
     if (part->hFile == INVALID_HANDLE_VALUE)
         return;
+    DeleteFileW(part->statePath);
     CloseHandle(part->hFile);
     part->hFile = INVALID_HANDLE_VALUE;
     DeleteFileW(part->path);
-    DeleteFileW(part->statePath);
 }

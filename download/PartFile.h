@@ -18,6 +18,8 @@ struct PART_FILE {
     uint32_t checkpoint;               // the count the state on disk records
     uint32_t checkpointDue;            // the count at which the next checkpoint is tried
     const SERVER *source;              // the host the bytes came from, as the state records it
+    bool hasSha256;                    // the SHA-256 they are checked against, where known,
+    uint8_t sha256[CB_SHA256];         // as the state records it
 };
 
 // Names the files after MsiLocalPath; opens nothing.
@@ -28,8 +30,8 @@ bool CanTakePackageName();
 
 // Takes up what an earlier run left for these settings and one of these hosts: the .part is
 // opened, cut to the recorded count and positioned there, state says what it holds and
-// source which host it came from. False when nothing fits, after both files are deleted,
-// unless another copy holds the .part.
+// source which host it came from. False when nothing fits, after both files are deleted; a
+// .part that another copy of the program holds is its own, and neither file is touched.
 bool OpenKeptPart(PART_FILE *part, const SERVER_LIST *servers, RESUME_STATE *state, int32_t *source);
 
 // Feeds the first cb bytes of the opened .part to verifier, from its first byte; the file
@@ -37,8 +39,10 @@ bool OpenKeptPart(PART_FILE *part, const SERVER_LIST *servers, RESUME_STATE *sta
 bool VerifyKeptBytes(PART_FILE *part, PACKAGE_VERIFIER *verifier, uint32_t cb);
 
 // Creates the .part, or empties the one already held, for a body that starts from its first
-// byte; the state now records that body when a validator vouches for it, and is gone otherwise.
-bool StartPart(PART_FILE *part, const wchar_t *validator, uint32_t total);
+// byte, checked against sha256 where not NULL; the state now records that body when a
+// validator vouches for it, and is gone otherwise. False, touching neither file, when the
+// .part cannot be had (another copy holds it).
+bool StartPart(PART_FILE *part, const wchar_t *validator, uint32_t total, const uint8_t *sha256);
 
 // Writes the whole piece after what the .part holds.
 bool AppendPart(PART_FILE *part, const BYTE *data, DWORD cb);
@@ -51,13 +55,15 @@ void CheckpointPart(PART_FILE *part, const wchar_t *validator, uint32_t total, u
 // and none without a validator: nothing could vouch for the bytes.
 void CheckpointIfDue(PART_FILE *part, const wchar_t *validator, uint32_t total, uint32_t received);
 
-// Flushes and closes the .part of a whole, checked package and gives it the package's name;
-// the state goes. False when it cannot: where the name alone is refused (the old package held
-// open), the .part stays with a state that counts all of it, so the next run only renames.
-bool CompletePart(PART_FILE *part, const wchar_t *validator, uint32_t total);
+// Flushes and closes the .part of a whole package that verifier passed (else it refuses) and
+// gives it the package's name; the state goes. False when it cannot: where the name alone is
+// refused (the old package held open), the .part stays with a state that counts all of it, so
+// the next run checks it again and only renames.
+bool CompletePart(PART_FILE *part, const PACKAGE_VERIFIER *verifier, const wchar_t *validator, uint32_t total);
 
 // Closes the .part, leaving it and its state for a later run.
 void KeepPart(PART_FILE *part);
 
-// Closes and deletes the .part and its state, if this run held the .part.
+// Deletes the state and the .part, if this run holds the .part; the state first, while the
+// .part is still held, so that no other copy's state is ever touched.
 void DiscardPart(PART_FILE *part);

@@ -2,20 +2,20 @@
 
 #include <string.h>
 
+#include "core/PackageTrust.h"
 #include "settings/Settings.h"
 
 bool BeginVerify(PACKAGE_VERIFIER *verifier)
 {
     ZeroMemory(verifier, sizeof(*verifier));
-    verifier->checkSignature = IsPackageName(BootstrapSettings.MsiLocalPath);
-    if (BootstrapSettings.MsiSha256[0] == L'\0')
-        return true;
-    verifier->pinned = true;
-    if (!ParseSha256(BootstrapSettings.MsiSha256, verifier->expected))
+    verifier->checkHead = IsPackageName(BootstrapSettings.MsiLocalPath);
+    verifier->pinned = BootstrapSettings.MsiSha256[0] != L'\0';
+    if (verifier->pinned && !ParseSha256(BootstrapSettings.MsiSha256, verifier->pin))
         return false;
+    if (!verifier->pinned && PackageTrust.keyCount == 0)
+        return true;
     // The AES provider type is the one that has SHA-256 on Windows XP SP3.
-    if (!CryptAcquireContextW(&verifier->hProvider, NULL, NULL, PROV_RSA_AES,
-                              CRYPT_VERIFYCONTEXT)) {
+    if (!CryptAcquireContextW(&verifier->hProvider, NULL, NULL, PROV_RSA_AES, CRYPT_VERIFYCONTEXT)) {
         verifier->hProvider = 0;
         return false;
     }
@@ -33,21 +33,27 @@ bool MayBePackage(const BYTE *head, DWORD cb)
 
 bool UpdateVerify(PACKAGE_VERIFIER *verifier, uint32_t offset, const BYTE *data, DWORD cb)
 {
-    if (verifier->checkSignature && !MatchesPackageSignature(offset, data, cb))
+    if (offset != verifier->cbTaken || (verifier->checkHead && !MatchesPackageSignature(offset, data, cb)) ||
+        (verifier->hHash != 0 && !CryptHashData(verifier->hHash, data, cb, 0)))
         return false;
-    return !verifier->pinned || CryptHashData(verifier->hHash, data, cb, 0);
+    verifier->cbTaken += cb;
+    return true;
 }
 
-bool FinishVerify(PACKAGE_VERIFIER *verifier, uint32_t cbBody)
+bool FinishVerify(PACKAGE_VERIFIER *verifier, uint32_t cbBody, const PACKAGE_SIGNATURE *signature)
 {
-    if (verifier->checkSignature && cbBody < CB_PACKAGE_SIGNATURE)
-        return false;
-    if (!verifier->pinned)
-        return true;
     BYTE digest[CB_SHA256];
     DWORD cbDigest = sizeof(digest);
-    return CryptGetHashParam(verifier->hHash, HP_HASHVAL, digest, &cbDigest, 0) &&
-           cbDigest == CB_SHA256 && memcmp(digest, verifier->expected, CB_SHA256) == 0;
+    bool hashed = verifier->hHash != 0 && CryptGetHashParam(verifier->hHash, HP_HASHVAL, digest, &cbDigest, 0) &&
+                  cbDigest == CB_SHA256;
+    // Keys built in: no package opens without the publisher's word for it.
+    bool signedOk = PackageTrust.keyCount == 0 ||
+                    (signature != NULL && hashed && signature->length == cbBody &&
+                     memcmp(digest, signature->sha256, CB_SHA256) == 0);
+    verifier->passed = verifier->cbTaken == cbBody && cbBody > 0 &&
+                       (!verifier->checkHead || cbBody >= CB_PACKAGE_SIGNATURE) &&
+                       (!verifier->pinned || (hashed && memcmp(digest, verifier->pin, CB_SHA256) == 0)) && signedOk;
+    return verifier->passed;
 }
 
 void EndVerify(PACKAGE_VERIFIER *verifier)

@@ -1,5 +1,6 @@
 // The checks a body must pass before it may take the package's name: the package signature
-// for ".msi" names, and the SHA-256 pin when MsiSha256 is set.
+// for ".msi" names, the SHA-256 pin when MsiSha256 is set, and the publisher's signature when
+// the build carries package keys.
 #pragma once
 
 #include <stdint.h>
@@ -8,13 +9,16 @@
 #include <wincrypt.h>
 
 #include "core/PackageCheck.h"
+#include "core/SignatureText.h"
 
 struct PACKAGE_VERIFIER {
-    bool checkSignature;
+    bool checkHead;              // a ".msi" name: the body must start as a package does
     bool pinned;
-    uint8_t expected[CB_SHA256];
+    uint8_t pin[CB_SHA256];
+    uint32_t cbTaken;            // bytes taken so far, in order from the first
+    bool passed;                 // FinishVerify found the whole body to be the package
     HCRYPTPROV hProvider;
-    HCRYPTHASH hHash;
+    HCRYPTHASH hHash;            // over every byte taken, when a pin or a signature will ask
 };
 
 // Sets up the checks that apply. False when the pin is not 64 hex digits or hashing is not
@@ -26,11 +30,14 @@ bool BeginVerify(PACKAGE_VERIFIER *verifier);
 bool MayBePackage(const BYTE *head, DWORD cb);
 
 // Takes the next piece of the body, which starts offset bytes into it. False once the body
-// cannot be the package; decided from the first bytes, so a wrong answer stops at once.
+// cannot be the package: a piece out of order, or first bytes that are not a package's.
 bool UpdateVerify(PACKAGE_VERIFIER *verifier, uint32_t offset, const BYTE *data, DWORD cb);
 
-// After the last piece: false unless the whole body of cbBody bytes is the expected package.
-bool FinishVerify(PACKAGE_VERIFIER *verifier, uint32_t cbBody);
+// After the last piece, the gate every package passes before it takes its name: true only
+// when exactly cbBody bytes were taken and they are the expected package (its first bytes,
+// the pin, and with keys built in the publisher's signature, whose length and digest it must
+// have).
+bool FinishVerify(PACKAGE_VERIFIER *verifier, uint32_t cbBody, const PACKAGE_SIGNATURE *signature);
 
 // Releases whatever BeginVerify acquired.
 void EndVerify(PACKAGE_VERIFIER *verifier);

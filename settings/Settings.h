@@ -3,8 +3,10 @@
 
 #include <stdint.h>
 
-// Text fields hold this many wide characters, terminator included; the mirror list more.
-enum { SETTINGS_CCH_TEXT = 260, SETTINGS_CCH_MIRRORS = 260 };
+// Text fields hold this many wide characters, terminator included. The pin and the scheme
+// have short values only: their fields keep one character more than the longest, so that a
+// longer value, cut, still reads as the wrong one.
+enum { SETTINGS_CCH_TEXT = 260, SETTINGS_CCH_MIRRORS = 260, SETTINGS_CCH_SHA256 = 66, SETTINGS_CCH_SCHEME = 8 };
 
 // Field names match the keys of the settings file.
 struct BOOTSTRAP_SETTINGS {
@@ -12,14 +14,18 @@ struct BOOTSTRAP_SETTINGS {
     int32_t ServerPort;  // only the low 16 bits reach the connection
     wchar_t MsiServerPath[SETTINGS_CCH_TEXT];
     wchar_t MsiLocalPath[SETTINGS_CCH_TEXT];
-    wchar_t MsiSha256[SETTINGS_CCH_TEXT];  // hex SHA-256 the package must have; empty: no pin
-    wchar_t ServerScheme[SETTINGS_CCH_TEXT];  // "http" or "https", any letter case
+    wchar_t MsiSha256[SETTINGS_CCH_SHA256];    // hex SHA-256 the package must have; empty: no pin
+    wchar_t ServerScheme[SETTINGS_CCH_SCHEME];  // "http" or "https", any letter case
     // Further hosts with the same scheme and path: "host[:port]" separated by commas; empty: none.
     wchar_t ServerMirrors[SETTINGS_CCH_MIRRORS];
 };
 
 // Process-wide; written only by LoadSettings before the worker starts, read-only afterwards.
 extern BOOTSTRAP_SETTINGS BootstrapSettings;
+
+// The build carries a pin: a settings file, which sits wherever the program was started, can
+// then neither clear nor replace it.
+extern const bool MsiSha256BuiltIn;
 
 // Reads "LumvexInstallerConfig.ini" from the working directory over the defaults.
 // Never fails: a missing or unreadable file leaves the defaults. UI thread, once, first.

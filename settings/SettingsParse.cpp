@@ -91,10 +91,10 @@ static void ApplySettingsLine(void *context, const char *key, const char *value)
         StoreSettingText(settings->MsiServerPath, SETTINGS_CCH_TEXT, value);
     else if (CompareNoCase(key, "MsiLocalPath") == 0)
         StoreSettingText(settings->MsiLocalPath, SETTINGS_CCH_TEXT, value);
-    else if (CompareNoCase(key, "MsiSha256") == 0)
-        StoreSettingText(settings->MsiSha256, SETTINGS_CCH_TEXT, value);
+    else if (CompareNoCase(key, "MsiSha256") == 0 && !MsiSha256BuiltIn)
+        StoreSettingText(settings->MsiSha256, SETTINGS_CCH_SHA256, value);
     else if (CompareNoCase(key, "ServerScheme") == 0)
-        StoreSettingText(settings->ServerScheme, SETTINGS_CCH_TEXT, value);
+        StoreSettingText(settings->ServerScheme, SETTINGS_CCH_SCHEME, value);
     else if (CompareNoCase(key, "ServerMirrors") == 0)
         StoreSettingText(settings->ServerMirrors, SETTINGS_CCH_MIRRORS, value);
 }

@@ -90,6 +90,7 @@ static const char KEY_PATH[] = "MsiServerPath";
 static const char KEY_VALIDATOR[] = "Validator";
 static const char KEY_TOTAL[] = "Total";
 static const char KEY_RECEIVED[] = "Received";
+static const char KEY_SHA256[] = "Sha256";
 
 struct TEXT_WRITER {
     char *text;
@@ -152,6 +153,17 @@ static void PutNumberLine(TEXT_WRITER *writer, const char *key, int64_t value)
     PutBytes(writer, "\r\n");
 }
 
+static void PutHexLine(TEXT_WRITER *writer, const char *key, const uint8_t *bytes, size_t cb)
+{
+    PutBytes(writer, key);
+    PutByte(writer, '=');
+    for (size_t i = 0; i < cb; ++i) {
+        PutByte(writer, "0123456789abcdef"[bytes[i] >> 4]);
+        PutByte(writer, "0123456789abcdef"[bytes[i] & 15]);
+    }
+    PutBytes(writer, "\r\n");
+}
+
 size_t FormatResumeState(char *text, size_t cbText, const RESUME_STATE *state)
 {
     TEXT_WRITER writer = {text, cbText, 0, true};
@@ -162,6 +174,8 @@ size_t FormatResumeState(char *text, size_t cbText, const RESUME_STATE *state)
     PutTextLine(&writer, KEY_VALIDATOR, state->validator);
     PutNumberLine(&writer, KEY_TOTAL, state->total);
     PutNumberLine(&writer, KEY_RECEIVED, state->received);
+    if (state->hasSha256)
+        PutHexLine(&writer, KEY_SHA256, state->sha256, CB_SHA256);
     return writer.ok ? writer.cb : 0;
 }
 
@@ -194,6 +208,7 @@ static const unsigned SEEN_RECEIVED = 32;
 static const unsigned SEEN_SCHEME = 64;
 static const unsigned SEEN_ALL = 127;
 static const unsigned SEEN_ODD = 128;
+static const unsigned SEEN_SHA256 = 256;  // optional: SEEN_ALL holds without it
 
 struct STATE_READER {
     RESUME_STATE *state;
@@ -235,6 +250,11 @@ static void ReadStateLine(void *context, const char *key, const char *value)
     } else if (CompareNoCase(key, KEY_TOTAL) == 0) {
         Mark(reader, ReadStrictNumber(value, 1, UINT32_MAX, &number), SEEN_TOTAL);
         state->total = (uint32_t)number;
+    } else if (CompareNoCase(key, KEY_SHA256) == 0) {
+        wchar_t hex[2 * CB_SHA256 + 2];
+        StoreSettingText(hex, sizeof(hex) / sizeof(hex[0]), value);
+        state->hasSha256 = ParseSha256(hex, state->sha256);
+        Mark(reader, state->hasSha256, SEEN_SHA256);
     } else if (CompareNoCase(key, KEY_RECEIVED) == 0) {
         Mark(reader, ReadStrictNumber(value, 0, UINT32_MAX, &number), SEEN_RECEIVED);
         state->received = (uint32_t)number;
@@ -248,7 +268,7 @@ bool ParseResumeState(const char *text, size_t cb, RESUME_STATE *state)
     RESUME_STATE read = {};
     STATE_READER reader = {&read, 0};
     ForEachSettingsLine(text, cb, ReadStateLine, &reader);
-    if (reader.seen != SEEN_ALL || read.received > read.total ||
+    if ((reader.seen & ~SEEN_SHA256) != SEEN_ALL || read.received > read.total ||
         (read.validator[0] == L'\0' && read.received != read.total))
         return false;
     *state = read;

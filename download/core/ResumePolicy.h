@@ -7,6 +7,7 @@
 
 #include "HeaderScan.h"
 #include "HostPolicy.h"
+#include "PackageCheck.h"
 #include "settings/Settings.h"
 
 // Bytes are kept and a validator vouches for them: worth recording for a later run.
@@ -55,6 +56,8 @@ struct RESUME_STATE {
     uint32_t total;
     uint32_t received;  // bytes known to be on disk; all of them for a package that could not
                         // take its name, which needs no validator then
+    bool hasSha256;     // the SHA-256 the bytes are checked against (a pin or the publisher's
+    uint8_t sha256[CB_SHA256];  // signature), where one was known: states without it read too
 };
 
 // The state's text is never longer than this.

@@ -10,7 +10,8 @@
 
 namespace {
 
-TEST(PinnedDefault, BuiltInPinHoldsUntilTheSettingsFileSaysOtherwise)
+// The settings file sits wherever the program was started, a downloads folder among them.
+TEST(PinnedDefault, BuiltInPinHoldsWhateverTheSettingsFileSays)
 {
     const std::wstring builtIn = L"00112233445566778899aabbccddeeff00112233445566778899AABBCCDDEEFF";
     EXPECT_EQ(builtIn, BootstrapSettings.MsiSha256);
@@ -20,9 +21,10 @@ TEST(PinnedDefault, BuiltInPinHoldsUntilTheSettingsFileSaysOtherwise)
     ApplySettingsText(&settings, unrelated.data(), unrelated.size());
     EXPECT_EQ(builtIn, settings.MsiSha256);
 
-    const std::string overriding = "MsiSha256=ffff\n";
-    ApplySettingsText(&settings, overriding.data(), overriding.size());
-    EXPECT_EQ(std::wstring(L"ffff"), settings.MsiSha256);
+    for (const std::string &overriding : {std::string("MsiSha256=\n"), "MsiSha256=" + std::string(64, 'f') + "\n"}) {
+        ApplySettingsText(&settings, overriding.data(), overriding.size());
+        EXPECT_EQ(builtIn, settings.MsiSha256) << overriding;
+    }
 }
 
 // What CMake builds in reaches the program in a form it takes: a scheme in capitals is

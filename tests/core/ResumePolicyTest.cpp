@@ -124,6 +124,15 @@ TEST(ResumePolicy, StateReadsBackAsWritten)
     EXPECT_EQ(100u, read.received);
     EXPECT_EQ(L'\0', read.validator[0]);
 
+    // The digest the bytes are checked against, where one is known; states without it still read.
+    const std::string digested = STATE + "Sha256=" + std::string(64, 'a') + "\r\n";
+    ASSERT_TRUE(ParseResumeState(digested.data(), digested.size(), &read));
+    EXPECT_TRUE(read.hasSha256);
+    EXPECT_EQ(0xAA, read.sha256[31]);
+    EXPECT_EQ(digested, std::string(text, FormatResumeState(text, sizeof(text), &read)));
+    ASSERT_TRUE(ParseResumeState(STATE.data(), STATE.size(), &read));
+    EXPECT_FALSE(read.hasSha256);
+
     // What cannot be read back the same is not written.
     RESUME_STATE odd = state;
     odd.MsiServerPath[0] = L'\u0100';
@@ -159,6 +168,8 @@ TEST(ResumePolicy, AnythingOddIsNoState)
         {"address too long", replaced("dl.example", std::string(300, 'a'))},
         {"port not decimal", replaced("8080", "0x50")},
         {"UTF-16", std::string("S\0e\0", 4)},
+        {"digest one digit short", STATE + "Sha256=" + std::string(63, 'a') + "\r\n"},
+        {"digest not hex", STATE + "Sha256=" + std::string(63, 'a') + "g\r\n"},
     };
     for (const auto &row : rows) {
         RESUME_STATE state;

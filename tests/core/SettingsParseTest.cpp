@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include "download/core/PackageCheck.h"
+#include "download/core/RoutePolicy.h"
 #include "settings/SettingsParse.h"
 
 namespace {
@@ -90,6 +92,13 @@ TEST(SettingsParse, PinIsStoredLikeTheOtherTexts)
     EXPECT_EQ(81, settings.ServerPort);
     EXPECT_EQ(std::wstring(L"HTTPS"), settings.ServerScheme);
     EXPECT_EQ(std::wstring(L"m1, m2:81"), settings.ServerMirrors);
+
+    // Their fields are short, but a longer value never reads as a good one once cut.
+    const std::string longer = "MsiSha256=" + std::string(64, 'a') + "00\nServerScheme=https" + std::string(300, 's') + "\n";
+    ApplySettingsText(&settings, longer.data(), longer.size());
+    uint8_t digest[CB_SHA256];
+    EXPECT_FALSE(ParseSha256(settings.MsiSha256, digest));
+    EXPECT_EQ(SCHEME_INVALID, ParseScheme(settings.ServerScheme));
 }
 
 TEST(SettingsParse, TrimSpacesCutsOnlyCLocaleBlanks)

@@ -9,6 +9,9 @@
 #include "download/core/ResumePolicy.h"
 #include "settings/SettingsParse.h"
 
+// As a build without a pin reads the file: every key takes its value.
+const bool MsiSha256BuiltIn = false;
+
 static void RequireTerminated(const wchar_t *field, size_t cchField = SETTINGS_CCH_TEXT)
 {
     for (size_t i = 0; i < cchField; ++i) {
@@ -35,7 +38,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     RequireTerminated(settings.ServerAddress);
     RequireTerminated(settings.MsiServerPath);
     RequireTerminated(settings.MsiLocalPath);
-    RequireTerminated(settings.MsiSha256);
+    RequireTerminated(settings.MsiSha256, SETTINGS_CCH_SHA256);
+    RequireTerminated(settings.ServerScheme, SETTINGS_CCH_SCHEME);
     RequireTerminated(settings.ServerMirrors, SETTINGS_CCH_MIRRORS);
     // A mirror list reads within its bounds, whatever it says.
     SERVER_LIST servers;

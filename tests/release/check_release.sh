@@ -3,7 +3,9 @@
 # same bytes, stamped with the commit's time; a throwaway CA's code-signing certificate signs the exe, which then verifies
 # against that CA, fails to once a byte changes, and gives the unsigned bytes back when the
 # signature is removed; the signed PE32 passes the image checks; the pin given with --msi is
-# the one built in; an unsigned tree refuses a signature.
+# the one built in, and so is the package key; the signing script's signature of a package
+# verifies with that key and binds its name, length, digest and time; an unsigned tree refuses
+# a signature; a private key is never built in.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/../.." && pwd)
 work=$1
@@ -42,9 +44,13 @@ pin=$(sha256sum "$work/package.msi" | cut -d' ' -f1)
     openssl req -newkey rsa:2048 -nodes -keyout sign.key -out sign.csr -subj "/CN=Release Test Publisher"
     printf 'basicConstraints=CA:FALSE\nkeyUsage=critical,digitalSignature\nextendedKeyUsage=codeSigning\n' > sign.ext
     openssl x509 -req -in sign.csr -CA ca.pem -CAkey ca.key -CAcreateserial -out sign.pem -days 30 -extfile sign.ext
+    # The publisher's package key.
+    openssl genrsa -out package.key 3072
+    openssl rsa -in package.key -pubout -out package.pub
 ) >/dev/null 2>&1
 
-options=(--msi "$work/package.msi" --scheme https --server dl.example.com --mirror cdn1.example.com --mirror cdn2.example.com:8443)
+options=(--msi "$work/package.msi" --scheme https --server dl.example.com --mirror cdn1.example.com --mirror cdn2.example.com:8443
+         --package-key "$work/package.pub" --package-not-before 1700000000)
 (cd "$work/a" && scripts/release.sh "${options[@]}") > "$work/a.log"
 (cd "$b" && scripts/release.sh "${options[@]}" --cert "$work/sign.pem" --key "$work/sign.key" --ca "$work/ca.pem") \
     > "$b.log" || fail "signing refused or failed: $(cat "$b.log")"
@@ -80,6 +86,33 @@ python3 - "$unsigned" "$pin" <<'EOT' || fail "the pin of --msi is not the built-
 import sys
 sys.exit(0 if sys.argv[2].encode("utf-16-le") + b"\0\0" in open(sys.argv[1], "rb").read() else 1)
 EOT
+
+# The key is in the program as its modulus, most significant byte first.
+modulus=$(openssl rsa -pubin -in "$work/package.pub" -noout -modulus | cut -d= -f2)
+python3 - "$unsigned" "$modulus" <<'EOT' || fail "the package key of --package-key is not the built-in one"
+import sys
+sys.exit(0 if bytes.fromhex(sys.argv[2]) in open(sys.argv[1], "rb").read() else 1)
+EOT
+
+# The signing script: its lines name the package, and the signature over them verifies.
+"$root/scripts/sign-package.sh" --key "$work/package.key" --time 1800000000 --name LumvexSetup.msi "$work/package.msi" \
+    >/dev/null || fail "the signing script failed"
+sig=$work/package.msi.sig
+expected=$(printf 'LumvexPackageSignature=1\nName=LumvexSetup.msi\nLength=100000\nSha256=%s\nTime=1800000000\n' "$pin")
+[ "$(head -n 5 "$sig")" = "$expected" ] || fail "the signature's lines are not the package's: $(head -n 5 "$sig")"
+head -n 5 "$sig" > "$work/signed-lines"
+sed -n 's/^RsaSha256=//p' "$sig" | python3 -c 'import sys; sys.stdout.buffer.write(bytes.fromhex(sys.stdin.read().strip()))' \
+    > "$work/rsa"
+openssl dgst -sha256 -verify "$work/package.pub" -signature "$work/rsa" "$work/signed-lines" >/dev/null ||
+    fail "the signature does not verify with the package key"
+printf 'Time=1800000001\n' | dd of="$work/signed-lines" bs=1 seek=$(( $(stat -c %s "$work/signed-lines") - 16 )) \
+    conv=notrunc 2>/dev/null
+if openssl dgst -sha256 -verify "$work/package.pub" -signature "$work/rsa" "$work/signed-lines" >/dev/null 2>&1; then
+    fail "the signature still verifies over changed lines"
+fi
+if (cd "$work/a" && scripts/release.sh --package-key "$work/package.key") >/dev/null 2>&1; then
+    fail "a private key was taken as a package key"
+fi
 
 touch "$work/a/uncommitted"
 if (cd "$work/a" && scripts/release.sh --cert "$work/sign.pem" --key "$work/sign.key") >/dev/null 2>&1; then

@@ -1,4 +1,5 @@
 #include <algorithm>
+#include <cstring>
 #include <map>
 #include <memory>
 #include <string>
@@ -11,11 +12,16 @@
 #include <gtest/gtest.h>
 
 #include "FixtureServer.h"
+#include "ProgramDriver.h"
 #include "TestFolder.h"
+#include "download/core/PackageTrust.h"
 #include "download/core/RetryPolicy.h"
 #include "download/Transfer.h"
 #include "settings/Settings.h"
 #include "ui/BootstrapWindows.h"
+
+// The keys of the signed fixture packages, as a build carrying them would have them.
+extern PACKAGE_TRUST TestTrustA, TestTrustAB;
 
 namespace {
 
@@ -61,6 +67,8 @@ struct TransferRow {
     std::vector<Mirror> mirrors = {};
     const char *mirrorText = NULL;  // the ServerMirrors setting, else the mirrors' addresses
     bool mainRefused = false;       // nothing listens at the main server's port
+    const PACKAGE_TRUST *trust = NULL;  // the package keys built in; NULL: none
+    uint64_t notBefore = 0;
 };
 
 const size_t ANY_COUNT = (size_t)-1;
@@ -93,6 +101,13 @@ TransferRow WithMirrors(const std::vector<Mirror> &mirrors, TransferRow row)
 TransferRow MainRefused(TransferRow row)
 {
     row.mainRefused = true;
+    return row;
+}
+
+TransferRow Trusting(const PACKAGE_TRUST &trust, TransferRow row, uint64_t notBefore = 0)
+{
+    row.trust = &trust;
+    row.notBefore = notBefore;
     return row;
 }
 
@@ -167,12 +182,17 @@ void ExpectOutcome(OUTCOME outcome, DWORD result)
         EXPECT_TRUE(result != 0 && result != 1) << "result " << result;
 }
 
+// "sig" for a request of the signature.
 std::vector<std::string> Asked(FixtureServer &server)
 {
     std::vector<std::string> asked = server.RequestHeaders("Range");
     const std::vector<std::string> ifRange = server.RequestHeaders("If-Range");
-    for (size_t i = 0; i < asked.size(); ++i)
+    const std::vector<std::string> paths = server.Requests();
+    for (size_t i = 0; i < asked.size(); ++i) {
         asked[i] = asked[i].empty() && ifRange[i].empty() ? "whole" : asked[i] + " if " + ifRange[i];
+        if (paths[i].size() > 4 && paths[i].compare(paths[i].size() - 4, 4, ".sig") == 0)
+            asked[i] = "sig";
+    }
     return asked;
 }
 
@@ -226,6 +246,8 @@ void RunRow(const TransferRow &row)
             held.push_back(CreateFileW(name.c_str(), GENERIC_READ, 0, NULL, OPEN_EXISTING, 0, NULL));
     }
     PointSettingsAt(L"127.0.0.1", ports[0], row.localPath, row.pin);
+    PackageTrust = row.trust != NULL ? *row.trust : PACKAGE_TRUST{};
+    PackageTrust.notBefore = row.notBefore;
     mirrorText = row.mirrorText != NULL ? row.mirrorText : mirrorText;
     std::copy(mirrorText.begin(), mirrorText.end(), BootstrapSettings.ServerMirrors);
     BootstrapSettings.ServerMirrors[mirrorText.size()] = L'\0';
@@ -494,6 +516,103 @@ TEST(DownloadInstaller, OnlyTheExpectedPackageTakesItsName)
                  {"pin not hexadecimal", {Respond("200 OK", Msi("abc"))}, FAILED, old, old}),
         PinnedTo(pinOfAbc, SavedAs(L"LumvexSetup.exe", {"pin in capitals on another name", {Respond("200 OK", "abc")}, SUCCEEDED,
                                                         {{PACKAGE, "old"}, {"LumvexSetup.exe", "abc"}}, old})),
+    };
+    for (const TransferRow &row : rows)
+        RunRow(row);
+}
+
+// What the signing script made (see signed_fixture.py): the package, another one of the same
+// length, and their signatures.
+std::string SignedFile(const char *name)
+{
+    return ReadFileBytes((BesideTests(L"signed\\") + std::wstring(name, name + strlen(name))).c_str());
+}
+
+FixtureResponse Signature(const std::string &text)
+{
+    return Respond("200 OK", text, "/LumvexSetup.msi.sig");
+}
+
+// The last bytes each arrive as a stall window closes: the last one ends the body.
+FixtureResponse LastByteAsTheWindowCloses(FixtureResponse response)
+{
+    response.cbTail = 2;
+    response.msTail = 1600;
+    return response;
+}
+
+TEST(DownloadInstaller, OnlyThePublishersPackageOpens)
+{
+    const std::string package = SignedFile("LumvexSetup.msi");
+    const std::string other = SignedFile("Other.msi");
+    const std::string good = SignedFile("a.sig");
+    std::string garbled = good;
+    garbled[garbled.size() - 10] = garbled[garbled.size() - 10] == '0' ? '1' : '0';
+    const std::string etag = "ETag: \"v1\"";
+    const FixtureResponse cut = Once(Cut(Ranged(package, etag), 400000, ENDING_CLOSE));
+    const Files old = {{PACKAGE, "old"}};
+    const Files done = {{PACKAGE, package}};
+    const std::string wholeState = "ServerScheme=http\r\nServerAddress=127.0.0.1\r\nServerPort={port}\r\nMsiServerPath=/"
+                                   "LumvexSetup.msi\r\nValidator=\r\nTotal=600000\r\nReceived=600000\r\n";
+    const std::string otherSha256 = SignedFile("Other.sha256");
+    const std::wstring pin(otherSha256.begin(), otherSha256.end());
+    const wchar_t *pinOfOther = pin.c_str();
+    const TransferRow rows[] = {
+        Trusting(TestTrustA, {"signed by the key built in", {Signature(good), Respond("200 OK", package)}, SUCCEEDED, done, old,
+                              {"sig", "whole"}}),
+        Trusting(TestTrustAB, {"rotation: signed by the second key", {Signature(SignedFile("b.sig")), Respond("200 OK", package)},
+                               SUCCEEDED, done, old, {"sig", "whole"}}),
+        Trusting(TestTrustAB, {"rotation: the first key still signs", {Signature(good), Respond("200 OK", package)}, SUCCEEDED,
+                               done, old, {"sig", "whole"}}),
+        // No good signature: no byte of the package is asked for.
+        Trusting(TestTrustA, {"signed by a key not built in", {Signature(SignedFile("c.sig")), Respond("200 OK", package)},
+                              FAILED, old, old, {"sig"}}),
+        Trusting(TestTrustA, {"signed for another name", {Signature(SignedFile("other-name.sig")), Respond("200 OK", package)},
+                              FAILED, old, old, {"sig"}}),
+        Trusting(TestTrustA, {"signed before the oldest time taken", {Signature(SignedFile("old.sig")), Respond("200 OK", package)},
+                              FAILED, old, old, {"sig"}}, 1500000000),
+        Trusting(TestTrustA, {"signed late enough", {Signature(good), Respond("200 OK", package)}, SUCCEEDED, done, old,
+                              {"sig", "whole"}}, 1800000000),
+        Trusting(TestTrustA, {"a signature garbled", {Signature(garbled), Respond("200 OK", package)}, FAILED, old, old, {"sig"}}),
+        Trusting(TestTrustA, {"1 MiB of garbage as the signature", {Signature(Bytes(1 << 20, 5)), Respond("200 OK", package)},
+                              FAILED, old, old, {"sig"}}),
+        Trusting(TestTrustA, {"no signature", {Respond("200 OK", package)}, FAILED, old, old, {"sig"}}),
+        Trusting(TestTrustA, {"the package changed after signing: asked again once", {Signature(good), Respond("200 OK", other)},
+                              FAILED, old, old, {"sig", "whole", "sig", "whole"}}),
+        Trusting(TestTrustA, {"changed, and signed again by the time it is asked again",
+                              {Once(Signature(good)), Signature(SignedFile("changed.sig")), Respond("200 OK", other)},
+                              SUCCEEDED, {{PACKAGE, other}}, old, {"sig", "whole", "sig", "whole"}}),
+        // A planted settings file names another server and that server's package as the pin.
+        PinnedTo(pinOfOther, Trusting(TestTrustA, {"another server, its own package pinned", {Respond("200 OK", other)}, FAILED,
+                                                   old, old, {"sig"}})),
+        PinnedTo(pinOfOther, Trusting(TestTrustA, {"a pin and a signature of two packages",
+                                                   {Signature(good), Respond("200 OK", package)}, FAILED, old, old, {"sig"}})),
+        // The gate: every check over the whole body, whatever way it came.
+        PinnedTo(pinOfOther, {"pinned: the last byte as the stall window closes", {LastByteAsTheWindowCloses(Respond("200 OK", package))},
+                              FAILED, old, old, {"whole"}}),
+        Trusting(TestTrustA, {"signed: the last byte as the stall window closes",
+                              {Signature(good), LastByteAsTheWindowCloses(Respond("200 OK", other))}, FAILED, old, old,
+                              {"sig", "whole", "sig", "whole"}}),
+        PinnedTo(pinOfOther, {"a whole part left by an earlier run that fails the pin", {Respond("200 OK", other)}, SUCCEEDED,
+                              {{PACKAGE, other}}, {{PART, package}, {STATE, wholeState}}, {"whole"}}),
+        Trusting(TestTrustA, {"a whole part left by an earlier run that fails the signature",
+                              {Signature(good), Respond("200 OK", package)}, SUCCEEDED, done,
+                              {{PART, other}, {STATE, wholeState}}, {"sig", "whole"}}),
+        Trusting(TestTrustA, {"a whole part left by an earlier run, signed: only named", {Signature(good)}, SUCCEEDED, done,
+                              {{PART, package}, {STATE, wholeState}}, {"sig"}}),
+        Trusting(TestTrustA, {"kept bytes outlast a missing signature", {Ranged(package, etag)}, FAILED,
+                              {{PART, package.substr(0, 400000)}, {STATE, StateText("/LumvexSetup.msi", "\"v1\"", 600000, 400000)}},
+                              {{PART, package.substr(0, 400000)}, {STATE, StateText("/LumvexSetup.msi", "\"v1\"", 600000, 400000)}},
+                              {"sig"}}),
+        // Mirrors: each host's own signature, asked before its package.
+        Trusting(TestTrustA, WithMirrors({{{Signature(good), Respond("200 OK", package)}, {"sig", "whole"}}},
+                                         {"a bad signature on the main server, a good one on a mirror",
+                                          {Signature(SignedFile("c.sig")), Respond("200 OK", package)}, SUCCEEDED, done, old,
+                                          {"sig"}})),
+        Trusting(TestTrustA, WithMirrors({{{Signature(good), Ranged(package, "ETag: \"m\"")}, {"sig", "bytes=400000- if "}}},
+                                         {"cut on the main server, the rest from a mirror under the signature",
+                                          {Signature(good), cut, Respond("404 Not Found", "gone")}, SUCCEEDED, done, {},
+                                          {"sig", "whole", "bytes=400000- if \"v1\""}})),
     };
     for (const TransferRow &row : rows)
         RunRow(row);

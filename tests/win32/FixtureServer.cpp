@@ -227,11 +227,16 @@ void FixtureServer::Serve(SOCKET s)
     ok = ok && SendAll(s, head.data(), head.size());
     const size_t cbRest = response->body.size() - offset;
     const size_t cbBody = response->cbSent < cbRest ? response->cbSent : cbRest;
-    for (size_t sent = 0; ok && sent < cbBody; sent += response->cbChunk) {
-        size_t cb = cbBody - sent < response->cbChunk ? cbBody - sent : response->cbChunk;
+    const size_t cbTail = response->cbTail < cbBody ? response->cbTail : cbBody;
+    for (size_t sent = 0; ok && sent < cbBody - cbTail; sent += response->cbChunk) {
+        size_t cb = cbBody - cbTail - sent < response->cbChunk ? cbBody - cbTail - sent : response->cbChunk;
         ok = SendAll(s, response->body.data() + offset + sent, cb);
         if (response->msPause != 0 && WaitForSingleObject(hStop_, response->msPause) == WAIT_OBJECT_0)
             break;
+    }
+    for (size_t sent = cbBody - cbTail; ok && sent < cbBody; ++sent) {
+        ok = WaitForSingleObject(hStop_, response->msTail) != WAIT_OBJECT_0 &&
+             SendAll(s, response->body.data() + offset + sent, 1);
     }
     if (response->ending == ENDING_STALL)
         WaitForSingleObject(hStop_, INFINITE);

@@ -25,7 +25,7 @@ void RemoveTree(const std::wstring &path)
 
 }  // namespace
 
-TestFolder::TestFolder() : savedSettings_(BootstrapSettings)
+TestFolder::TestFolder() : savedSettings_(BootstrapSettings), savedTrust_(PackageTrust)
 {
     wchar_t buffer[MAX_PATH];
     GetCurrentDirectoryW(MAX_PATH, buffer);
@@ -46,6 +46,7 @@ TestFolder::~TestFolder()
     SetCurrentDirectoryW(previousDirectory_.c_str());
     RemoveTree(path_);
     BootstrapSettings = savedSettings_;
+    PackageTrust = savedTrust_;
 }
 
 Files Summarised(const Files &files)

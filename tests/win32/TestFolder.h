@@ -1,4 +1,5 @@
-// A fresh, empty working directory for one test, and the settings restored after it.
+// A fresh, empty working directory for one test, and the settings and package keys restored
+// after it.
 #pragma once
 
 #include <windows.h>
@@ -6,6 +7,7 @@
 #include <map>
 #include <string>
 
+#include "download/core/PackageTrust.h"
 #include "settings/Settings.h"
 
 class TestFolder {
@@ -18,6 +20,7 @@ private:
     std::wstring path_;
     std::wstring previousDirectory_;
     BOOTSTRAP_SETTINGS savedSettings_;
+    PACKAGE_TRUST savedTrust_;
 };
 
 typedef std::map<std::string, std::string> Files;

@@ -1,0 +1,103 @@
+#include "Request.h"
+
+#include "platform/SystemLibraries.h"
+
+// Read right after the failing call, before any cleanup can overwrite it. A failure
+// must never read as success, should the platform leave no code.
+static void PlatformFailure(TRY_OUTCOME *attempt)
+{
+    DWORD error = GetLastError();
+    attempt->result = error != 0 ? error : 1;
+    attempt->transient = IsTransientError(attempt->result);
+}
+
+bool OpenConnection(const ROUTE *route, HTTP_REQUEST *http, TRY_OUTCOME *attempt)
+{
+    bool opened = LoadWinHttp() && (http->hSession = OpenSession(route)) != NULL &&
+                  (http->hConnect = WinHttp.Connect(http->hSession, route->host, route->port, 0)) != NULL;
+    if (!opened)
+        PlatformFailure(attempt);
+    return opened;
+}
+
+static void CloseHandleOf(HINTERNET *hInternet)
+{
+    if (*hInternet != NULL)
+        WinHttp.CloseHandle(*hInternet);
+    *hInternet = NULL;
+}
+
+bool SendGet(HTTP_REQUEST *http, const ROUTE *route, const wchar_t *path, const wchar_t *headers,
+             TRY_OUTCOME *attempt)
+{
+    CloseHandleOf(&http->hRequest);
+    bool sent = (http->hRequest = WinHttp.OpenRequest(http->hConnect, L"GET", path, NULL, WINHTTP_NO_REFERER,
+                                                      WINHTTP_DEFAULT_ACCEPT_TYPES,
+                                                      route->scheme == SCHEME_HTTPS ? WINHTTP_FLAG_SECURE : 0)) != NULL &&
+                WinHttp.SendRequest(http->hRequest, headers != NULL ? headers : WINHTTP_NO_ADDITIONAL_HEADERS,
+                                    headers != NULL ? (DWORD)-1L : 0, WINHTTP_NO_REQUEST_DATA, 0, 0, 0);
+    if (!sent)
+        PlatformFailure(attempt);
+    return sent;
+}
+
+bool ReceiveAnswer(HINTERNET hRequest, ANSWER *answer, TRY_OUTCOME *attempt)
+{
+    bool scanned = false;
+    wchar_t *headers = NULL;
+    DWORD cbHeaders = 0;
+    DWORD cchHeaders;
+    BOOL sized;
+    // The receive's own code says whether the network may come back; the size query after a
+    // failed receive would only say that no answer is there.
+    if (!WinHttp.ReceiveResponse(hRequest, NULL)) {
+        PlatformFailure(attempt);
+        goto Cleanup;
+    }
+    attempt->answered = true;
+    sized = WinHttp.QueryHeaders(hRequest, WINHTTP_QUERY_RAW_HEADERS_CRLF, WINHTTP_HEADER_NAME_BY_INDEX, NULL,
+                                 &cbHeaders, WINHTTP_NO_HEADER_INDEX);
+    if (sized || GetLastError() != ERROR_INSUFFICIENT_BUFFER) {
+        PlatformFailure(attempt);
+        goto Cleanup;
+    }
+    // One spare character keeps the text terminated whatever the second query writes.
+    cchHeaders = cbHeaders / sizeof(wchar_t);
+    headers = (wchar_t *)HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, (cchHeaders + 1) * sizeof(wchar_t));
+    if (headers == NULL) {
+        attempt->local = true;
+        goto Cleanup;
+    }
+    cbHeaders = cchHeaders * sizeof(wchar_t);
+    if (!WinHttp.QueryHeaders(hRequest, WINHTTP_QUERY_RAW_HEADERS_CRLF, WINHTTP_HEADER_NAME_BY_INDEX, headers,
+                              &cbHeaders, WINHTTP_NO_HEADER_INDEX)) {
+        PlatformFailure(attempt);
+        goto Cleanup;
+    }
+    ScanAnswer(headers, cchHeaders, answer);
+    attempt->retryAfter = answer->retryAfter;
+    scanned = true;
+
+Cleanup:
+    if (headers != NULL)
+        HeapFree(GetProcessHeap(), 0, headers);
+    return scanned;
+}
+
+bool ReadExactly(HINTERNET hRequest, BYTE *data, DWORD cb, TRY_OUTCOME *attempt)
+{
+    DWORD cbGot = 0;
+    DWORD cbRead = 0;
+    while (cbGot < cb && WinHttp.ReadData(hRequest, data + cbGot, cb - cbGot, &cbRead) && cbRead > 0)
+        cbGot += cbRead;
+    if (cbGot < cb)
+        attempt->transient = true;
+    return cbGot == cb;
+}
+
+void CloseRequest(HTTP_REQUEST *http)
+{
+    CloseHandleOf(&http->hRequest);
+    CloseHandleOf(&http->hConnect);
+    CloseHandleOf(&http->hSession);
+}
