@@ -1,9 +1,10 @@
 #!/usr/bin/env python3
 """Serves a folder on 127.0.0.1 as common servers do (ETag, Last-Modified, Range, If-Range; or,
 as some do, none of them), over HTTP or HTTPS, at a limited rate, and can drop the connection
-once part-way through a body. Writes the chosen port to PORT_FILE. Logs one line per request to
-stderr: "server: <status> <first byte> <bytes sent>". A request in a proxy's absolute form is
-served as one for its last path element."""
+once part-way through a body (of 64 KiB or more: a signature beside a package goes whole).
+Writes the chosen port to PORT_FILE. Logs one line per request to stderr: "server: <status>
+<first byte> <bytes sent> <path>". A request in a proxy's absolute form is served as one for
+its last path element."""
 import argparse
 import email.utils
 import http.server
@@ -59,7 +60,7 @@ class Handler(http.server.BaseHTTPRequestHandler):
     def send_body(self, path, first, size):
         sent = 0
         drop = None
-        if self.drop_at is not None and not self.dropped.is_set():
+        if self.drop_at is not None and not self.dropped.is_set() and size >= 64 * 1024:
             drop = int(size * self.drop_at)
         with open(path, "rb") as source:
             source.seek(first)
@@ -84,7 +85,7 @@ class Handler(http.server.BaseHTTPRequestHandler):
         self.log("206" if first else "200", first, sent)
 
     def log(self, status, first, sent):
-        sys.stderr.write("server: %s %d %d\n" % (status, first, sent))
+        sys.stderr.write("server: %s %d %d %s\n" % (status, first, sent, self.path))
         sys.stderr.flush()
 
     def log_message(self, format, *args):

@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
-# The program's main job on a local demo: builds everything, serves a sample per-user package
-# on 127.0.0.1 at a watchable pace, dropping the connection once at 60 %, runs the PE32 we
-# ship under Wine in a real window (on Xvfb when there is no DISPLAY), saves a screenshot
-# taken during the download and reports what arrived, what the resumed request carried and
-# whether the system installer installed it.
+# The program's main job on a local demo: builds the PE32 we ship with a throwaway package key,
+# serves a sample per-user package, signed with that key, on 127.0.0.1 at a watchable pace,
+# dropping the connection once at 60 %, runs the PE32 under Wine in a real window (on Xvfb when
+# there is no DISPLAY), saves a screenshot taken during the download and reports what arrived,
+# what each request carried (the signature first) and whether the system installer installed it.
 # Every wait is bounded; one that runs out says what did not happen and the demo fails.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -21,10 +21,15 @@ give_up() {
     exit 1
 }
 
-for preset in win32; do
-    cmake --preset "$preset" >/dev/null
-    cmake --build --preset "$preset"
-done
+demo=$root/build/demo
+mkdir -p "$demo/server" "$demo/run" "$demo/key"
+# A publisher's key, made once: the build carries its public half, the package its signature.
+if [ ! -f "$demo/key/package.pub" ]; then
+    openssl genrsa -out "$demo/key/package.key" 3072 2>/dev/null
+    openssl rsa -in "$demo/key/package.key" -pubout -out "$demo/key/package.pub" 2>/dev/null
+fi
+cmake --preset win32 -B "$demo/win32" -DLUMVEX_TESTS=OFF -DLUMVEX_PACKAGE_KEYS="$demo/key/package.pub" >/dev/null
+cmake --build "$demo/win32" --target LumvexInstaller
 
 cleanup() {
     /usr/lib/wine/wineserver -k 2>/dev/null || true
@@ -34,8 +39,6 @@ cleanup() {
 }
 trap cleanup EXIT
 
-demo=$root/build/demo
-mkdir -p "$demo/server" "$demo/run"
 export WINEPREFIX=$root/build/demo-prefix WINEDEBUG=-all
 unset WINEPATH  # folders of 64-bit DLLs there break Wine's 32-bit side
 wine=/usr/lib/wine/wine64
@@ -75,6 +78,7 @@ if [ ! -f "$package" ]; then
     python3 -c 'import random,sys; random.seed(7); sys.stdout.buffer.write(random.randbytes(6 << 20))' > "$demo/payload.bin"
     (cd "$demo" && wixl -D Payload=payload.bin -o "$package" "$root/demo/LumvexDemo.wxs")
 fi
+scripts/sign-package.sh --key "$demo/key/package.key" "$package" >/dev/null
 
 rm -f "$demo/port"
 python3 "$root/demo/serve.py" "$demo/server" "$demo/port" --rate $((1 << 20)) --drop-at 0.6 2>"$demo/server.log" &
@@ -96,7 +100,7 @@ if [ -z "${DISPLAY:-}" ]; then
 fi
 
 echo "demo: serving $(stat -c %s "$package") bytes on 127.0.0.1:$port at 1 MiB/s, dropping the connection once at 60 %"
-(cd "$demo/run" && $wine explorer /desktop=Lumvex,640x320 "$root/build/win32/LumvexInstaller.exe") &
+(cd "$demo/run" && $wine explorer /desktop=Lumvex,640x320 "$demo/win32/LumvexInstaller.exe") &
 program_pid=$!
 
 # The screenshot is taken once a third of the package has arrived.
@@ -134,8 +138,8 @@ for _ in $(seq $((install_limit * 2))); do
     sleep 0.5
 done
 echo "demo: downloaded $downloaded of $total bytes into $demo/run/LumvexSetup.msi"
-while read -r _ status first sent; do
-    echo "demo: request answered $status from byte $first carried $sent bytes"
+while read -r _ status first sent path; do
+    echo "demo: request for $path answered $status from byte $first carried $sent bytes"
 done < "$demo/server.log"
 echo "demo: sample client $result; $(scripts/i386.sh describe)"
 [ "$result" != "not installed" ] || give_up "the system installer did not install the sample client within $install_limit s"

@@ -6,7 +6,7 @@ here=$(cd "$(dirname "$0")" && pwd)
 
 # "release" installs only what scripts/release.sh needs.
 if [ "${1:-}" = "release" ]; then
-    packages=(cmake ninja-build git g++-mingw-w64-i686-win32 osslsigncode)
+    packages=(cmake ninja-build git g++-mingw-w64-i686-win32 osslsigncode openssl)
 else
     packages=(
         cmake ninja-build g++ googletest python3 curl openssl

@@ -20,6 +20,13 @@ Built-in settings (the settings file beside a user's download still overrides ea
   --local NAME        MsiLocalPath               (default LumvexSetup.msi)
   --mirror HOST[:PORT] one more host for ServerMirrors, tried in the order given (repeat, at most 8)
 
+Package signatures (built in; no settings file can add, remove or replace them):
+  --package-key PUBLIC.pem   an RSA public key (2048 to 4096 bits, as "openssl rsa -pubout"
+                      writes it) whose signature (scripts/sign-package.sh) every package then
+                      needs; repeat once to carry the next key while moving to it
+  --package-not-before SECONDS  refuse signatures made before this time (seconds since 1970):
+                      packages the publisher withdrew
+
 Signing (Authenticode, SHA-256, with osslsigncode; needs a committed, unchanged tree):
   --cert CERT.pem     the code-signing certificate (and its chain)
   --key KEY.pem       its private key, a file or a PKCS#11 URI
@@ -39,7 +46,7 @@ die() {
     exit 1
 }
 
-cmake_options=()
+package_keys="" not_before="0"
 pin="" scheme="http" server="dl.lumvex.com" port="80" path="/LumvexSetup.msi" local_name="LumvexSetup.msi" mirrors=""
 cert="" key="" pkcs12="" timestamp="" ca=""
 sign_options=()
@@ -53,6 +60,9 @@ while [ $# -gt 0 ]; do
         --path) path=${2:-}; shift ;;
         --local) local_name=${2:-}; shift ;;
         --mirror) [ -n "${2:-}" ] || die "--mirror needs a host"; mirrors=${mirrors:+$mirrors,}$2; shift ;;
+        --package-key) [ -f "${2:-}" ] || die "--package-key needs a public key file"
+                       package_keys=${package_keys:+$package_keys;}$(realpath "$2"); shift ;;
+        --package-not-before) not_before=${2:-}; shift ;;
         --cert) cert=${2:-}; shift ;;
         --key) key=${2:-}; shift ;;
         --pkcs12) pkcs12=${2:-}; shift ;;
@@ -93,7 +103,8 @@ build=$root/build/release
 rm -rf "$build" "$root/dist"
 cmake --preset win32 -B "$build" -DLUMVEX_TESTS=OFF -DLUMVEX_MSI_SHA256="$pin" -DLUMVEX_SERVER_SCHEME="$scheme" \
     -DLUMVEX_SERVER_ADDRESS="$server" -DLUMVEX_SERVER_PORT="$port" -DLUMVEX_MSI_SERVER_PATH="$path" \
-    -DLUMVEX_MSI_LOCAL_PATH="$local_name" -DLUMVEX_SERVER_MIRRORS="$mirrors" >/dev/null
+    -DLUMVEX_MSI_LOCAL_PATH="$local_name" -DLUMVEX_SERVER_MIRRORS="$mirrors" -DLUMVEX_PACKAGE_KEYS="$package_keys" \
+    -DLUMVEX_PACKAGE_NOT_BEFORE="$not_before" >/dev/null
 cmake --build "$build" --target LumvexInstaller >/dev/null
 
 mkdir -p "$root/dist"
@@ -137,4 +148,5 @@ else
     echo "release: dist/LumvexInstaller.exe is NOT signed: give --cert and --key, or --pkcs12, to sign it"
 fi
 [ -n "$pin" ] && echo "release: the package is pinned to SHA-256 $pin"
+[ -n "$package_keys" ] && echo "release: packages need a signature by $(echo "$package_keys" | tr ';' '\n' | wc -l) built-in key(s), made at $not_before or later"
 echo "release: wrote dist/LumvexInstaller.exe, dist/LumvexInstallerConfig.ini, dist/SHA256SUMS"
