@@ -175,13 +175,24 @@ static bool TakePiece(TRANSFER *transfer, const BYTE *data, DWORD cb, TRY_OUTCOM
     return true;
 }
 
+// What one answer's body has brought, watched by the stall rule from its first byte.
+struct BODY_WATCH {
+    STALL_WATCH stall;
+    uint32_t cbTry;
+};
+
 // The first bytes of another body decide whether it may replace what is kept: a page that is
-// not the package costs nothing. True once they begin the new body.
-static bool TakeHead(TRANSFER *transfer, const ANSWER *answer, HINTERNET hRequest, TRY_OUTCOME *attempt)
+// not the package costs nothing, and may come from something on the way. True once they begin
+// the new body.
+static bool TakeHead(TRANSFER *transfer, const ANSWER *answer, HINTERNET hRequest, BODY_WATCH *watch,
+                     TRY_OUTCOME *attempt)
 {
     BYTE head[CB_PACKAGE_SIGNATURE];
     DWORD cbHead = answer->length < sizeof(head) ? answer->length : (DWORD)sizeof(head);
-    if (!ReadExactly(hRequest, head, cbHead, attempt) || !MayBePackage(head, cbHead))
+    if (!ReadExactly(hRequest, head, cbHead, &watch->stall, &watch->cbTry, attempt))
+        return false;
+    attempt->refusedRoute = !MayBePackage(head, cbHead);
+    if (attempt->refusedRoute)
         return false;
     attempt->newVersion = wcscmp(answer->validator, transfer->validator) != 0;
     attempt->local = !StartBody(transfer, answer);
@@ -190,13 +201,11 @@ static bool TakeHead(TRANSFER *transfer, const ANSWER *answer, HINTERNET hReques
 
 // Reads the rest of an answer's body, cbLeft bytes, into the .part, a piece at a time; the
 // first cbSkip of them are kept bytes again, passed over.
-static void ReceiveBody(TRANSFER *transfer, HINTERNET hRequest, uint32_t cbLeft, uint32_t cbSkip, TRY_OUTCOME *attempt)
+static void ReceiveBody(TRANSFER *transfer, HINTERNET hRequest, uint32_t cbLeft, uint32_t cbSkip, BODY_WATCH *watch,
+                        TRY_OUTCOME *attempt)
 {
     HANDLE hHeap = GetProcessHeap();
     BYTE *chunk = NULL;
-    uint32_t cbTry = 0;
-    STALL_WATCH watch;
-    BeginStallWatch(&watch, GetTickCount(), 0);
     for (;;) {
         DWORD cbAvailable = 0;
         DWORD cbRead = 0;
@@ -228,10 +237,10 @@ static void ReceiveBody(TRANSFER *transfer, HINTERNET hRequest, uint32_t cbLeft,
         chunk = NULL;
         cbSkip -= cbSkipped;
         cbLeft -= cbRead;
-        cbTry += cbRead;
+        watch->cbTry += cbRead;
         // A trickle that would never end is a broken connection; what it brought stays. The
         // piece that completes the body is judged with it, never as a stall.
-        if (cbLeft > 0 && IsStalled(&watch, GetTickCount(), cbTry)) {
+        if (cbLeft > 0 && IsStalled(&watch->stall, GetTickCount(), watch->cbTry)) {
             attempt->transient = true;
             attempt->stalled = true;
             break;
@@ -262,18 +271,20 @@ static void FollowAnswer(TRANSFER *transfer, const ANSWER *answer, KEPT_VOUCHER 
     attempt->local = body && !attempt->staleSignature && !CanTakePackageName();
     if (attempt->local || attempt->staleSignature)
         return;
+    BODY_WATCH watch = {{0, 0}, 0};
+    BeginStallWatch(&watch.stall, GetTickCount(), 0);
     switch (verdict) {
     case VERDICT_FULL_BODY:
-        if (TakeHead(transfer, answer, hRequest, attempt))
-            ReceiveBody(transfer, hRequest, answer->length - transfer->received, 0, attempt);
+        if (TakeHead(transfer, answer, hRequest, &watch, attempt))
+            ReceiveBody(transfer, hRequest, answer->length - transfer->received, 0, &watch, attempt);
         break;
     case VERDICT_CONTINUE:
         ContinueHere(transfer, answer);
-        ReceiveBody(transfer, hRequest, answer->length, 0, attempt);
+        ReceiveBody(transfer, hRequest, answer->length, 0, &watch, attempt);
         break;
     case VERDICT_READ_PAST_KEPT:
         ContinueHere(transfer, answer);
-        ReceiveBody(transfer, hRequest, answer->length, transfer->received, attempt);
+        ReceiveBody(transfer, hRequest, answer->length, transfer->received, &watch, attempt);
         break;
     case VERDICT_START_OVER:
         AskForAllNextTime(transfer);
@@ -314,8 +325,7 @@ static void AskForPackage(TRANSFER *transfer, HTTP_REQUEST *http, TRY_OUTCOME *a
     if (voucher != VOUCHED_BY_NOTHING &&
         FormatRangeRequest(range, sizeof(range) / sizeof(range[0]), transfer->received, transfer->validator, voucher))
         headers = range;
-    if (SendGet(http, &transfer->route, BootstrapSettings.MsiServerPath, headers, attempt) &&
-        ReceiveAnswer(http->hRequest, &answer, attempt))
+    if (AskFor(http, &transfer->route, BootstrapSettings.MsiServerPath, headers, &answer, attempt))
         FollowAnswer(transfer, &answer, voucher, http->hRequest, attempt);
 }
 
@@ -338,8 +348,9 @@ static void RunAttempt(TRANSFER *transfer, TRY_OUTCOME *attempt)
             AskForPackage(transfer, &http, attempt);
         }
     }
-    // An answer of any kind shows the way to the host works.
-    transfer->route.answered = transfer->route.answered || attempt->answered;
+    // The server's own answer shows the way to it works; one that may come from something on
+    // the way shows nothing.
+    transfer->route.choice.answered = transfer->route.choice.answered || (attempt->answered && !attempt->refusedRoute);
     CloseRequest(&http);
 }
 
@@ -379,6 +390,10 @@ static void TryHost(TRANSFER *transfer, TRY_OUTCOME *attempt)
             transfer->signatureHeld = false;
             continue;
         }
+        // An answer that is not the package may be a block page or a proxy on the way: the other
+        // way, once, before the host is given up.
+        if (attempt->refusedRoute && TakeOtherRoute(&transfer->route))
+            continue;
         if (!attempt->transient)
             break;
         // No answer yet by the client's route: the user's own proxy, if any, is tried at once.

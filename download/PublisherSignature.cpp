@@ -68,13 +68,16 @@ bool FetchSignature(HTTP_REQUEST *http, const ROUTE *route, PACKAGE_SIGNATURE *s
     wchar_t path[SETTINGS_CCH_TEXT + 4];
     char text[CB_SIGNATURE_TEXT];
     ANSWER answer;
+    STALL_WATCH watch;
+    uint32_t cbTry = 0;
+    BeginStallWatch(&watch, GetTickCount(), 0);
     bool taken = SignaturePath(path, sizeof(path) / sizeof(path[0]), BootstrapSettings.MsiServerPath) &&
-                 SendGet(http, route, path, NULL, attempt) && ReceiveAnswer(http->hRequest, &answer, attempt);
+                 AskFor(http, route, path, NULL, &answer, attempt);
     if (taken && answer.status / 100 != 2)
         attempt->transient = IsTransientStatus(answer.status);
     // A longer answer is not a signature, whatever it holds: it is never read.
     taken = taken && answer.status / 100 == 2 && answer.length > 0 && answer.length < CB_SIGNATURE_TEXT &&
-            ReadExactly(http->hRequest, (BYTE *)text, answer.length, attempt) &&
+            ReadExactly(http->hRequest, (BYTE *)text, answer.length, &watch, &cbTry, attempt) &&
             ParsePackageSignature(text, answer.length, signature) &&
             SignatureFits(signature, BootstrapSettings.MsiServerPath, PackageTrust.notBefore) &&
             SignedByBuiltInKey(text, signature);

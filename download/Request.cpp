@@ -27,21 +27,16 @@ static void CloseHandleOf(HINTERNET *hInternet)
     *hInternet = NULL;
 }
 
-bool SendGet(HTTP_REQUEST *http, const ROUTE *route, const wchar_t *path, const wchar_t *headers,
-             TRY_OUTCOME *attempt)
+static bool Send(HINTERNET hRequest, const wchar_t *headers, TRY_OUTCOME *attempt)
 {
-    CloseHandleOf(&http->hRequest);
-    bool sent = (http->hRequest = WinHttp.OpenRequest(http->hConnect, L"GET", path, NULL, WINHTTP_NO_REFERER,
-                                                      WINHTTP_DEFAULT_ACCEPT_TYPES,
-                                                      route->scheme == SCHEME_HTTPS ? WINHTTP_FLAG_SECURE : 0)) != NULL &&
-                WinHttp.SendRequest(http->hRequest, headers != NULL ? headers : WINHTTP_NO_ADDITIONAL_HEADERS,
+    bool sent = WinHttp.SendRequest(hRequest, headers != NULL ? headers : WINHTTP_NO_ADDITIONAL_HEADERS,
                                     headers != NULL ? (DWORD)-1L : 0, WINHTTP_NO_REQUEST_DATA, 0, 0, 0);
     if (!sent)
         PlatformFailure(attempt);
     return sent;
 }
 
-bool ReceiveAnswer(HINTERNET hRequest, ANSWER *answer, TRY_OUTCOME *attempt)
+static bool ReceiveAnswer(HINTERNET hRequest, ANSWER *answer, TRY_OUTCOME *attempt)
 {
     bool scanned = false;
     wchar_t *headers = NULL;
@@ -84,14 +79,59 @@ Cleanup:
     return scanned;
 }
 
-bool ReadExactly(HINTERNET hRequest, BYTE *data, DWORD cb, TRY_OUTCOME *attempt)
+// The documented way to the user's own logon: the client may send it to any host (the proxy is
+// not on the intranet list), with no name and password of the program's, under the strongest
+// scheme the proxy offers. Basic and Digest would need a password nobody is asked for.
+static bool LogOnToProxy(HINTERNET hRequest)
+{
+    DWORD offered = 0;
+    DWORD first = 0;
+    DWORD target = 0;
+    DWORD policy = WINHTTP_AUTOLOGON_SECURITY_LEVEL_LOW;
+    DWORD scheme = 0;
+    return WinHttp.QueryAuthSchemes(hRequest, &offered, &first, &target) && target == WINHTTP_AUTH_TARGET_PROXY &&
+           (scheme = ProxyLogonScheme(offered)) != 0 &&
+           WinHttp.SetOption(hRequest, WINHTTP_OPTION_AUTOLOGON_POLICY, &policy, sizeof(policy)) &&
+           WinHttp.SetCredentials(hRequest, WINHTTP_AUTH_TARGET_PROXY, scheme, NULL, NULL, NULL);
+}
+
+bool AskFor(HTTP_REQUEST *http, const ROUTE *route, const wchar_t *path, const wchar_t *headers, ANSWER *answer,
+            TRY_OUTCOME *attempt)
+{
+    CloseHandleOf(&http->hRequest);
+    http->hRequest = WinHttp.OpenRequest(http->hConnect, L"GET", path, NULL, WINHTTP_NO_REFERER,
+                                         WINHTTP_DEFAULT_ACCEPT_TYPES,
+                                         route->scheme == SCHEME_HTTPS ? WINHTTP_FLAG_SECURE : 0);
+    if (http->hRequest == NULL)
+        PlatformFailure(attempt);
+    bool answered = http->hRequest != NULL && Send(http->hRequest, headers, attempt) &&
+                    ReceiveAnswer(http->hRequest, answer, attempt);
+    // Once: a proxy that still asks has refused the user.
+    if (answered && answer->status == 407 && LogOnToProxy(http->hRequest))
+        answered = Send(http->hRequest, headers, attempt) && ReceiveAnswer(http->hRequest, answer, attempt);
+    attempt->refusedRoute = answered && RefusesRoute(answer->status);
+    return answered;
+}
+
+bool ReadExactly(HINTERNET hRequest, BYTE *data, DWORD cb, STALL_WATCH *watch, uint32_t *cbTry, TRY_OUTCOME *attempt)
 {
     DWORD cbGot = 0;
+    DWORD cbAvailable = 0;
     DWORD cbRead = 0;
-    while (cbGot < cb && WinHttp.ReadData(hRequest, data + cbGot, cb - cbGot, &cbRead) && cbRead > 0)
+    bool stalled = false;
+    // Only what has arrived is read: a read for more waits for all of it, and the stall rule
+    // would look on while a trickle fills it.
+    while (cbGot < cb && !stalled && WinHttp.QueryDataAvailable(hRequest, &cbAvailable) && cbAvailable > 0 &&
+           WinHttp.ReadData(hRequest, data + cbGot, cbAvailable < cb - cbGot ? cbAvailable : cb - cbGot, &cbRead) &&
+           cbRead > 0) {
         cbGot += cbRead;
-    if (cbGot < cb)
+        *cbTry += cbRead;
+        stalled = cbGot < cb && IsStalled(watch, GetTickCount(), *cbTry);
+    }
+    if (cbGot < cb) {
         attempt->transient = true;
+        attempt->stalled = stalled;
+    }
     return cbGot == cb;
 }
 

@@ -19,18 +19,16 @@ struct HTTP_REQUEST {
 // they cannot be opened. CloseRequest is due either way.
 bool OpenConnection(const ROUTE *route, HTTP_REQUEST *http, TRY_OUTCOME *attempt);
 
-// Sends a GET for path with the extra header lines (NULL: none), after closing the one before;
-// false, with the platform's code in attempt, when it cannot be sent.
-bool SendGet(HTTP_REQUEST *http, const ROUTE *route, const wchar_t *path, const wchar_t *headers,
-             TRY_OUTCOME *attempt);
+// Sends a GET for path with the extra header lines (NULL: none), after closing the one before,
+// and scans the final answer's headers into answer (redirects are the client's). A proxy that
+// asks who the user is gets the user's own logon, once. False, attempt saying why, when no
+// answer came; attempt says too whether the answer may come from something on the way.
+bool AskFor(HTTP_REQUEST *http, const ROUTE *route, const wchar_t *path, const wchar_t *headers, ANSWER *answer,
+            TRY_OUTCOME *attempt);
 
-// The final answer's headers (redirects are the client's), scanned into answer; attempt says
-// that an answer came, or why none did.
-bool ReceiveAnswer(HINTERNET hRequest, ANSWER *answer, TRY_OUTCOME *attempt);
-
-// Reads exactly cb bytes of the body (a read may bring fewer than asked); false, and the try
-// transient, when the body ends or breaks first.
-bool ReadExactly(HINTERNET hRequest, BYTE *data, DWORD cb, TRY_OUTCOME *attempt);
+// Reads exactly cb bytes of the body (a read may bring fewer than asked), the stall rule
+// watching; false, and the try transient, when the body ends, breaks or stalls first.
+bool ReadExactly(HINTERNET hRequest, BYTE *data, DWORD cb, STALL_WATCH *watch, uint32_t *cbTry, TRY_OUTCOME *attempt);
 
 // Closes whatever is open, request first.
 void CloseRequest(HTTP_REQUEST *http);

@@ -6,9 +6,12 @@
 
 static const DWORD TLS_1_0_TO_1_2 =
     WINHTTP_FLAG_SECURE_PROTOCOL_TLS1 | WINHTTP_FLAG_SECURE_PROTOCOL_TLS1_1 | WINHTTP_FLAG_SECURE_PROTOCOL_TLS1_2;
-// Set explicitly: some systems' own defaults wait for ever on a name lookup.
+// Set explicitly: some systems' own defaults wait for ever on a name lookup. The connect time-out
+// holds for each address of a name, and the client tries several: two of them, so that behind
+// a firewall that drops packets a try costs the same 20 s whatever the name's addresses.
 static const int MS_RESOLVE_TIMEOUT = 15000;
-static const int MS_CONNECT_TIMEOUT = 20000;
+static const int MS_CONNECT_TIMEOUT = 10000;
+static const DWORD CONNECT_ADDRESSES = 2;
 static const int MS_SEND_RECEIVE_TIMEOUT = 30000;
 enum { CCH_URL = 3 * SETTINGS_CCH_TEXT };
 
@@ -40,15 +43,18 @@ static bool SystemAsksForTls12()
 static HINTERNET OpenTimedSession(DWORD accessType, const wchar_t *proxy)
 {
     HINTERNET hSession = WinHttp.Open(L"", accessType, proxy, WINHTTP_NO_PROXY_BYPASS, 0);
-    if (hSession != NULL)
+    DWORD addresses = CONNECT_ADDRESSES;
+    if (hSession != NULL) {
         WinHttp.SetTimeouts(hSession, MS_RESOLVE_TIMEOUT, MS_CONNECT_TIMEOUT, MS_SEND_RECEIVE_TIMEOUT,
                             MS_SEND_RECEIVE_TIMEOUT);
+        WinHttp.SetOption(hSession, WINHTTP_OPTION_CONNECT_RETRIES, &addresses, sizeof(addresses));
+    }
     return hSession;
 }
 
 HINTERNET OpenSession(const ROUTE *route)
 {
-    HINTERNET hSession = route->viaProxy ? OpenTimedSession(WINHTTP_ACCESS_TYPE_NAMED_PROXY, route->proxy)
+    HINTERNET hSession = route->choice.viaProxy ? OpenTimedSession(WINHTTP_ACCESS_TYPE_NAMED_PROXY, route->proxy)
                                          : OpenTimedSession(WINHTTP_ACCESS_TYPE_DEFAULT_PROXY, WINHTTP_NO_PROXY_NAME);
     // Also for plain HTTP: the server may redirect to HTTPS. A system without TLS 1.2 refuses
     // the option and keeps its own protocols.
@@ -148,27 +154,41 @@ static bool SearchWithin(ROUTE *route, const WINHTTP_CURRENT_USER_IE_PROXY_CONFI
     return found;
 }
 
-bool TakeUserProxy(ROUTE *route)
+// The user's proxy for this host, read once a host.
+static void FindUserProxy(ROUTE *route)
 {
-    bool found = false;
     WINHTTP_CURRENT_USER_IE_PROXY_CONFIG config;
     ZeroMemory(&config, sizeof(config));
-    if (!route->answered && !route->userProxyRead && WinHttp.GetIEProxyConfigForCurrentUser(&config)) {
+    if (!route->userProxyRead && WinHttp.GetIEProxyConfigForCurrentUser(&config)) {
+        bool found = false;
         if (config.lpszAutoConfigUrl != NULL || config.fAutoDetect)
             found = SearchWithin(route, &config);
         if (!found && config.lpszProxy != NULL)
             found = ChooseProxy(config.lpszProxy, config.lpszProxyBypass, route->scheme == SCHEME_HTTPS, route->host,
                                 route->proxy, SETTINGS_CCH_TEXT);
+        route->choice.haveProxy = found;
     }
     route->userProxyRead = true;
-    route->viaProxy = route->viaProxy || found;
     FreeText(config.lpszAutoConfigUrl);
     FreeText(config.lpszProxy);
     FreeText(config.lpszProxyBypass);
-    return found;
+}
+
+bool TakeUserProxy(ROUTE *route)
+{
+    if (route->userProxyRead || route->choice.answered)
+        return false;
+    FindUserProxy(route);
+    return TurnToProxy(&route->choice);
+}
+
+bool TakeOtherRoute(ROUTE *route)
+{
+    FindUserProxy(route);
+    return TurnFromRefusal(&route->choice);
 }
 
 void SwitchRoute(ROUTE *route)
 {
-    route->viaProxy = NextTryViaProxy(route->answered, route->proxy[0] != L'\0', route->viaProxy);
+    TurnForRetry(&route->choice);
 }

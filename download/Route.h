@@ -15,8 +15,7 @@ struct ROUTE {
     SERVER_SCHEME scheme;
     const wchar_t *host;  // the server's, in the run's list of hosts
     uint16_t port;
-    bool viaProxy;  // through proxy, else the client's default
-    bool answered;  // a try got an answer this way: it serves the rest of the run
+    ROUTE_CHOICE choice;  // through proxy, else the client's default
     bool userProxyRead;
     wchar_t proxy[SETTINGS_CCH_TEXT];  // the user's proxy for the package; empty: none found
 };
@@ -25,14 +24,21 @@ struct ROUTE {
 // the user's proxy is looked for afresh, for this host.
 void BeginRoute(ROUTE *route, const SERVER *server);
 
-// A session for the route, with the run's time-outs and TLS 1.2 asked for where the system
-// leaves it off; NULL, with the last error set, when it cannot be opened. The caller closes it.
+// A session for the route, with the run's time-outs (at most two of a name's addresses tried,
+// so that a try's bound holds whatever the name's addresses) and TLS 1.2 asked for where the
+// system leaves it off; NULL, with the last error set, when it cannot be opened. The caller
+// closes it.
 HINTERNET OpenSession(const ROUTE *route);
 
-// After a failed try, while no try of the run has had an answer: reads the user's proxy
-// settings (once a run, a script or detection given at most msProxySearch) and, when they
-// name a proxy for the package's URL, turns the route to it. True when it did.
+// After a try without an answer, while no try for this host has had one: reads the user's
+// proxy settings (once a host, a script or detection given at most msProxySearch) and, when
+// they name a proxy for the package's URL, turns the route to it. True when it did.
 bool TakeUserProxy(ROUTE *route);
 
-// Before a retry: while no try has had an answer, the other way than the last try went.
+// After a try whose answer was not the package: that way is refused for this host, and the
+// other (the user's proxy, read as above, or the client's own route) takes the next try when it
+// is not refused too. True when it does.
+bool TakeOtherRoute(ROUTE *route);
+
+// Before a retry: while no try has had the server's answer, the other way than the last try's.
 void SwitchRoute(ROUTE *route);

@@ -35,7 +35,8 @@ struct TRY_OUTCOME {
     bool newVersion;      // began the body of another version than the one kept (another
                           // validator): progress is counted from it
     uint32_t retryAfter;  // seconds the server asked for, or NO_RETRY_AFTER
-    bool answered;        // the host answered (the route reaches it)
+    bool answered;        // an answer came (the route reaches something)
+    bool refusedRoute;    // ... that was not the package: it may come from something on the way
     bool staleSignature;  // the package answered is not the one the host's signature names
 };
 

@@ -25,9 +25,43 @@ bool AsksForTls12(uint32_t major, uint32_t minor)
     return major < 6 || (major == 6 && minor <= 2);
 }
 
-bool NextTryViaProxy(bool answered, bool haveProxy, bool viaProxy)
+static bool Usable(const ROUTE_CHOICE *choice, bool viaProxy)
 {
-    return answered || !haveProxy ? viaProxy : !viaProxy;
+    return viaProxy ? choice->haveProxy && !choice->refused[1] : !choice->refused[0];
+}
+
+static bool Turn(ROUTE_CHOICE *choice, bool turn)
+{
+    choice->viaProxy = choice->viaProxy != turn;
+    return turn;
+}
+
+bool TurnToProxy(ROUTE_CHOICE *choice)
+{
+    return Turn(choice, !choice->answered && !choice->viaProxy && Usable(choice, true));
+}
+
+bool TurnFromRefusal(ROUTE_CHOICE *choice)
+{
+    choice->refused[choice->viaProxy] = true;
+    return Turn(choice, Usable(choice, !choice->viaProxy));
+}
+
+void TurnForRetry(ROUTE_CHOICE *choice)
+{
+    Turn(choice, !choice->answered && Usable(choice, !choice->viaProxy));
+}
+
+bool RefusesRoute(int32_t status)
+{
+    return status == 403 || status == 407 || status / 100 == 5;
+}
+
+uint32_t ProxyLogonScheme(uint32_t offered)
+{
+    if (offered & LOGON_NEGOTIATE)
+        return LOGON_NEGOTIATE;
+    return offered & LOGON_NTLM;
 }
 
 // "*" matches any run of characters, letter case ignored.

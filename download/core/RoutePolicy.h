@@ -22,10 +22,39 @@ uint16_t PortFor(SERVER_SCHEME scheme, int32_t serverPort);
 // harmlessly. Later systems keep their own choice, so newer protocols stay available.
 bool AsksForTls12(uint32_t major, uint32_t minor);
 
-// Whether the next try goes through the user's proxy: while no try of the run has had an
-// answer and there is a proxy, the tries alternate between it and the client's own route;
-// otherwise the route stays.
-bool NextTryViaProxy(bool answered, bool haveProxy, bool viaProxy);
+// The two ways to a host, direct (the client's own route) and through the user's proxy, and
+// what each has shown so far for it.
+struct ROUTE_CHOICE {
+    bool viaProxy;    // the next try goes through the user's proxy
+    bool haveProxy;   // the user's settings name a proxy for this host
+    bool answered;    // a way brought the server's own answer: it serves the rest of the run
+    bool refused[2];  // an answer on the direct way [0] or the proxy [1] that was not the package
+};
+
+// After a try that got no answer at all, the first time the user's settings were read: the
+// proxy takes the next try at once, while no way has answered and it is not refused. True
+// when the way changed.
+bool TurnToProxy(ROUTE_CHOICE *choice);
+
+// After a try whose answer was not the package (a logon demand, a refusal, a gateway error, a
+// page that is not the package): that way is refused for this host, and the other takes the
+// next try at once where there is one and it is not refused too. True when the way changed.
+bool TurnFromRefusal(ROUTE_CHOICE *choice);
+
+// Before a retry: while no way has brought the server's answer, the other way than the last
+// try's, where there is one that is not refused; otherwise the way stays.
+void TurnForRetry(ROUTE_CHOICE *choice);
+
+// 403, 407 and the 5xx: what a proxy, a filter or a gateway on the way answers as readily as
+// the server itself.
+bool RefusesRoute(int32_t status);
+
+// The schemes a proxy may offer, by the client's numbers.
+enum { LOGON_NTLM = 0x2, LOGON_NEGOTIATE = 0x10 };
+
+// The scheme to answer a proxy's logon demand with the user's own logon: Negotiate, else NTLM;
+// 0 when it offers neither (Basic and Digest want a password, and nobody is asked for one).
+uint32_t ProxyLogonScheme(uint32_t offered);
 
 // The proxy ("host:port") the user's list names for this scheme, unless the bypass list
 // matches host; false when there is none. The list is the system's: entries split by ";" or

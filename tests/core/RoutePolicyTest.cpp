@@ -73,4 +73,63 @@ TEST(RoutePolicy, ChooseProxyFollowsTheListAndItsBypass)
     EXPECT_FALSE(ChooseProxy(L"proxy:8080", L"", false, L"dl.example", small, 6));
 }
 
+// Each step: n a try without an answer (the user's settings read for the first time), a the
+// server's answer, r an answer that is not the package, w a retry. The way after each step:
+// D direct, P the user's proxy.
+TEST(RoutePolicy, WaysTurnOnlyToOnesNotRefused)
+{
+    const struct {
+        const char *label;
+        bool haveProxy;
+        const char *steps;
+        const char *ways;
+    } rows[] = {
+        {"no proxy: the direct way throughout", false, "nrw", "DDD"},
+        {"no answer: the proxy at once, then the two in turn", true, "nww", "PDP"},
+        {"an answer binds the way", true, "naww", "PPPP"},
+        {"answered directly: no proxy for a failed try", true, "an", "DD"},
+        {"a block page: the proxy at once, and no way back", true, "rww", "PPP"},
+        {"refused on both ways: the last stays", true, "rrw", "PPP"},
+        {"the proxy refuses the user: direct for the rest", true, "nrww", "PDDD"},
+        {"refused directly, no proxy: nothing to turn to", false, "rw", "DD"},
+    };
+    for (const auto &row : rows) {
+        ROUTE_CHOICE choice = {};
+        choice.haveProxy = row.haveProxy;
+        std::string ways;
+        for (const char *step = row.steps; *step != '\0'; ++step) {
+            if (*step == 'n')
+                TurnToProxy(&choice);
+            else if (*step == 'a')
+                choice.answered = true;
+            else if (*step == 'r')
+                TurnFromRefusal(&choice);
+            else
+                TurnForRetry(&choice);
+            ways += choice.viaProxy ? 'P' : 'D';
+        }
+        EXPECT_EQ(std::string(row.ways), ways) << row.label;
+    }
+}
+
+TEST(RoutePolicy, ProxyLogonIsTheUsersOwnOrNone)
+{
+    const uint32_t basic = 0x1, digest = 0x8;
+    const struct {
+        uint32_t offered;
+        uint32_t scheme;
+    } schemes[] = {
+        {LOGON_NEGOTIATE | LOGON_NTLM | basic, LOGON_NEGOTIATE},
+        {LOGON_NTLM | digest, LOGON_NTLM},
+        {basic | digest, 0},
+        {0, 0},
+    };
+    for (const auto &row : schemes)
+        EXPECT_EQ(row.scheme, ProxyLogonScheme(row.offered)) << row.offered;
+    for (int32_t status : {403, 407, 500, 502, 503, 504, 599})
+        EXPECT_TRUE(RefusesRoute(status)) << status;
+    for (int32_t status : {200, 206, 302, 401, 404, 416, 0})
+        EXPECT_FALSE(RefusesRoute(status)) << status;
+}
+
 }  // namespace

@@ -36,7 +36,12 @@ class ShortRetryWaits : public testing::Environment {
 testing::Environment *const shortRetryWaits = testing::AddGlobalTestEnvironment(new ShortRetryWaits);
 
 // What else holds the files a row starts with.
-enum HOLD { NOTHING, READ_ONLY, ANOTHER_PROGRAM };
+enum HOLD {
+    NOTHING,
+    READ_ONLY,
+    ANOTHER_PROGRAM,  // every one, opened without sharing
+    ANOTHER_COPY,     // the .part, as another copy of this program holds it while it downloads
+};
 
 enum OUTCOME {
     SUCCEEDED,       // 0
@@ -242,7 +247,7 @@ void RunRow(const TransferRow &row)
             WriteFileBytes(name.c_str(), content);
         if (row.hold == READ_ONLY)
             SetFileAttributesW(name.c_str(), FILE_ATTRIBUTE_READONLY);
-        if (row.hold == ANOTHER_PROGRAM)
+        if (row.hold == ANOTHER_PROGRAM || (row.hold == ANOTHER_COPY && file.first == PART))
             held.push_back(CreateFileW(name.c_str(), GENERIC_READ, 0, NULL, OPEN_EXISTING, 0, NULL));
     }
     PointSettingsAt(L"127.0.0.1", ports[0], row.localPath, row.pin);
@@ -334,8 +339,11 @@ TEST(DownloadInstaller, FaultsLeaveTheFolderAsItWas)
          PLATFORM_ERROR, old, old, {}, ANY_COUNT},
         SavedAs(L"missing\\LumvexSetup.msi", {"package name in a missing folder", {Respond("200 OK", package)}, FAILED, old, old}),
         Holding(READ_ONLY, {"package name held by a read-only file", {Respond("200 OK", package)}, FAILED, old, old}),
-        Holding(ANOTHER_PROGRAM, {"part held by another copy of the program", {Respond("200 OK", Msi("ours"))}, FAILED,
-                                  {{PART, "theirs"}}, {{PART, "theirs"}}}),
+        Holding(ANOTHER_COPY, {"part held by another copy of the program: its state stays", {Respond("200 OK", Msi("ours"))},
+                               FAILED, {{PART, "theirs"}, {STATE, "theirs"}}, {{PART, "theirs"}, {STATE, "theirs"}}}),
+        Holding(ANOTHER_COPY, {"another copy's part and a state that fits", {Respond("200 OK", Msi("ours"))}, FAILED,
+                               {{PART, Msi("theirs")}, {STATE, StateText("/LumvexSetup.msi", "\"v1\"", 14, 8)}},
+                               {{PART, Msi("theirs")}, {STATE, StateText("/LumvexSetup.msi", "\"v1\"", 14, 8)}}}),
         // Its checkpoints fail, once each: the download neither stops nor slows for it.
         Holding(ANOTHER_PROGRAM, {"state file held by another program", {Ranged(Msi(Bytes(9 << 20, 9)), "ETag: \"h\"")},
                                   SUCCEEDED, {{PACKAGE, Msi(Bytes(9 << 20, 9))}, {STATE, "theirs"}}, {{STATE, "theirs"}}}),
@@ -368,6 +376,14 @@ FixtureResponse Trickle(FixtureResponse response)
 {
     response.cbChunk = 64;
     response.msPause = 250;
+    return response;
+}
+
+// A byte every 0.7 s from the first: the stall window closes before the first eight are in.
+FixtureResponse TrickleFromTheFirstByte(FixtureResponse response)
+{
+    response.cbChunk = 1;
+    response.msPause = 700;
     return response;
 }
 
@@ -411,6 +427,9 @@ TEST(DownloadInstaller, BrokenDownloadsAreTriedAgainAndResumed)
         TakingAtLeast(900, {"503 with Retry-After", {retryLater, Respond("200 OK", package)}, SUCCEEDED, done, {}, {"whole", "whole"}}),
         {"a trickle is left, the rest asked for", {Once(Trickle(Ranged(package, etag))), Ranged(package, etag)}, SUCCEEDED, done,
          {}, {}, 2},
+        // Left before its first bytes are in: nothing of it was kept.
+        {"a trickle from the first byte is left too", {Once(TrickleFromTheFirstByte(Ranged(package, etag))), Ranged(package, etag)},
+         SUCCEEDED, done, {}, {"whole", "whole"}},
         // What an earlier run left, as it left it.
         {"kept part resumes at the recorded count", {Ranged(package, etag)}, SUCCEEDED, done,
          {{PART, package.substr(0, 400100)}, {STATE, kept.at(STATE)}}, {range}},
@@ -667,42 +686,57 @@ private:
     }
 };
 
-// Nothing answers at localhost: the package only comes through the user's proxy, which sees
-// the request in absolute form.
+// The package only comes through the user's proxy, which sees the request in absolute form: nothing
+// answers at localhost, or something on the direct way answers with what is not the package.
 TEST(DownloadInstaller, UserProxyServesWhenTheDirectRouteFails)
 {
     const std::string package = Msi(Bytes(300000, 13));
-    const unsigned short dead = UnusedPort();
-    const std::string target = "http://localhost:" + std::to_string(dead) + "/LumvexSetup.msi";
+    const std::string page = "<html>This site is blocked by your organisation</html>";
+    const std::string logon = "HTTP/1.1 407 Proxy Authentication Required\r\nProxy-Authenticate: Negotiate\r\n"
+                              "Proxy-Authenticate: NTLM\r\nContent-Length: 0\r\n\r\n";
+    const std::string basic = "HTTP/1.1 407 Proxy Authentication Required\r\nProxy-Authenticate: Basic realm=\"corp\"\r\n"
+                              "Content-Length: 0\r\n\r\n";
     const struct {
         const char *label;
         DWORD flags;
         const char *bypass;
         bool script;
-        const char *status;
+        FixtureResponse proxyAnswer;
         OUTCOME outcome;
-        std::vector<std::string> requests;  // as the proxy saw them
+        std::vector<std::string> requests;  // as the proxy saw them, target standing for the package's URL
         bool endless = false;               // the script never returns
+        std::vector<FixtureResponse> direct = {};  // what answers at localhost; none: nothing
     } rows[] = {
-        {"fixed proxy", 3, "", false, "200 OK", SUCCEEDED, {target}},
-        {"bypass that does not match", 3, "*.example;10.*", false, "200 OK", SUCCEEDED, {target}},
-        {"bypassed: a name without a dot", 3, "<local>", false, "200 OK", PLATFORM_ERROR, {}},
-        {"proxy script", 5, "", true, "200 OK", SUCCEEDED, {"/proxy.pac", target}},
-        {"proxy asks for a password", 3, "", false, "407 Proxy Authentication Required", FAILED, {target}},
+        {"fixed proxy", 3, "", false, Respond("200 OK", package), SUCCEEDED, {"target"}},
+        {"bypass that does not match", 3, "*.example;10.*", false, Respond("200 OK", package), SUCCEEDED, {"target"}},
+        {"bypassed: a name without a dot", 3, "<local>", false, Respond("200 OK", package), PLATFORM_ERROR, {}},
+        {"proxy script", 5, "", true, Respond("200 OK", package), SUCCEEDED, {"/proxy.pac", "target"}},
+        // The user's own logon, asked for once; this client sends none of its own without a domain,
+        // so the proxy says 407 again and the direct way takes the remaining tries.
+        {"proxy asks for the user's logon", 3, "", false, Raw(logon, ""), PLATFORM_ERROR, {"target", "target"}},
+        {"proxy asks for a password", 3, "", false, Raw(basic, ""), PLATFORM_ERROR, {"target"}},
+        {"block page on the direct way", 3, "", false, Respond("200 OK", package), SUCCEEDED, {"target"}, false,
+         {Respond("200 OK", page)}},
+        {"refused on the direct way", 3, "", false, Respond("200 OK", package), SUCCEEDED, {"target"}, false,
+         {Respond("403 Forbidden", page)}},
+        {"refused on both ways", 3, "", false, Respond("403 Forbidden", page), FAILED, {"target"}, false,
+         {Respond("403 Forbidden", page)}},
         // Last: its script goes on running on a thread of this test's process.
-        {"proxy script that never ends", 5, "", true, "200 OK", PLATFORM_ERROR, {"/proxy.pac"}, true},
+        {"proxy script that never ends", 5, "", true, Respond("200 OK", package), PLATFORM_ERROR, {"/proxy.pac"}, true},
     };
     for (const auto &row : rows) {
         SCOPED_TRACE(row.label);
         TestFolder folder;
-        FixtureServer proxy({Respond(row.status, package)});
+        FixtureServer proxy({row.proxyAnswer});
+        FixtureServer direct(row.direct);
+        const unsigned short port = row.direct.empty() ? UnusedPort() : direct.Port();
         const std::string address = "127.0.0.1:" + std::to_string(proxy.Port());
         FixtureServer scripted({Respond("200 OK", row.endless ? "function FindProxyForURL(url, host) { for (;;) {} }"
                                                               : "function FindProxyForURL(url, host) { return \"PROXY " +
                                                                     address + "\"; }")});
         UserProxySettings settings(row.flags, row.script ? "" : address, row.bypass,
                                    row.script ? "http://127.0.0.1:" + std::to_string(scripted.Port()) + "/proxy.pac" : "");
-        PointSettingsAt(L"localhost", dead);
+        PointSettingsAt(L"localhost", port);
 
         const DWORD start = GetTickCount();
         ExpectOutcome(row.outcome, DownloadInstaller());
@@ -710,9 +744,11 @@ TEST(DownloadInstaller, UserProxyServesWhenTheDirectRouteFails)
         EXPECT_LT(GetTickCount() - start, 20000u);
         EXPECT_EQ(row.outcome == SUCCEEDED ? Summarised({{PACKAGE, package}}) : Files(), FolderContents());
         std::vector<std::string> seen = scripted.Requests();
+        const std::string target = "http://localhost:" + std::to_string(port) + "/LumvexSetup.msi";
         for (const std::string &request : proxy.Requests())
-            seen.push_back(request);
+            seen.push_back(request == target ? "target" : request);
         EXPECT_EQ(row.requests, seen);
+        EXPECT_EQ(row.direct.empty() ? 0u : 1u, direct.Requests().size());
     }
 }
 

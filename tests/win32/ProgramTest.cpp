@@ -1,4 +1,6 @@
 // The real program under Wine, driven from outside against the loopback server.
+#include <stdlib.h>
+
 #include <memory>
 #include <string>
 #include <vector>
@@ -68,9 +70,16 @@ FixtureResponse Gated(FixtureResponse response)
     return response;
 }
 
+FixtureResponse Once(FixtureResponse response)
+{
+    response.times = 1;
+    return response;
+}
+
+// 640 KiB/s: a few seconds for a few MiB.
 FixtureResponse Slow(FixtureResponse response)
 {
-    response.cbChunk = 16 * 1024;
+    response.cbChunk = 64 * 1024;
     response.msPause = 100;
     return response;
 }
@@ -171,24 +180,44 @@ TEST_F(ProgramTest, CancelledCloseLeavesTheDownloadRunning)
     EXPECT_EQ("package", ReadFileBytes(L"package.lumvextest"));
 }
 
-TEST_F(ProgramTest, ConfirmedCloseEndsAtOnce)
+// A second copy started while the first downloads finds the .part held: it fails, and leaves the
+// first one's files alone. The first, closed, leaves what it has for a third run to resume.
+TEST_F(ProgramTest, ConfirmedCloseEndsAtOnceAndASecondCopyTouchesNothing)
 {
-    Serve({Slow(Ranged(std::string(4 * 1024 * 1024, 'p'), "ETag: \"v1\""))});
+    const std::string package(8 * 1024 * 1024, 'p');
+    const FixtureResponse paced = Slow(Ranged(package, "ETag: \"v1\""));
+    Serve({Once(paced), Once(paced), Gated(Ranged(package, "ETag: \"v1\""))});
     HWND hMain = StartProgram();
     ASSERT_NE((HWND)NULL, hMain);
     Controls controls = ControlsOf(hMain);
-    ASSERT_TRUE(WaitUntil([&] { return !WindowText(controls.hSizeText).empty(); }));
+    // Past the first checkpoint, at 4 MiB.
+    ASSERT_TRUE(WaitUntil([&] { return _wtof(WindowText(controls.hSizeText).c_str()) >= 4.5; }));
+
+    Program second;
+    HWND hError = second.WaitForWindow(L"#32770");
+    ASSERT_NE((HWND)NULL, hError);
+    EXPECT_EQ(L"下载错误，请重试！", ReadBox(hError).text);
+    Press(hError, IDOK);
+    EXPECT_EQ(0u, second.WaitForExit());
+    EXPECT_EQ(1u, FolderContents().count("package.lumvextest.resume"));
 
     PostMessageW(hMain, WM_CLOSE, 0, 0);
     HWND hBox = program->WaitForWindow(L"#32770");
     ASSERT_NE((HWND)NULL, hBox);
     Press(hBox, IDOK);
-
     EXPECT_EQ(0u, program->WaitForExit(10000));
     Files files = FolderContents();
     EXPECT_EQ(0u, files.count("package.lumvextest"));
     // A validator came with the body: what arrived is kept for the next run.
     EXPECT_EQ(1u, files.count("package.lumvextest.resume"));
+
+    Program third;
+    server->OpenGate();
+    EXPECT_EQ(0u, third.WaitForExit());
+    EXPECT_EQ(package, ReadFileBytes(L"package.lumvextest"));
+    const std::vector<std::string> ranges = server->RequestHeaders("Range");
+    ASSERT_EQ(3u, ranges.size());
+    EXPECT_GE(atoi(ranges[2].c_str() + ranges[2].find('=') + 1), 4 * 1024 * 1024) << ranges[2];
 }
 
 TEST_F(ProgramTest, ResumedRunStartsFromTheKeptBytes)
