@@ -11,10 +11,14 @@ one Wine prefix, times
   curl     native curl on the same file
   etag     the program against demo/serve.py, which names an ETag (a checkpoint every 4 MiB)
   no-etag  the same against demo/serve.py --no-validators (no checkpoint at all)
+  signed   the program built with a package key, against demo/serve.py serving the packages
+           with their signatures: what a signature costs a run (one small request, and the
+           SHA-256 of the whole package)
 and, once, the PE32 against a server that honours ranges and drops the connection at 90 % of
 the largest package: how many bytes went out after the cut, against the 10 % that remained;
 and, in a network namespace whose firewall drops every packet to the server, the time the
-program's transfer takes to give up, and to reach the package through the user's proxy.
+program's transfer takes to give up, for a name with one address and for one with three, and
+to reach the package through the user's proxy.
 Prints the medians and writes them to bench/RESULTS.md. Run it through scripts/bench.sh.
 """
 import argparse
@@ -34,9 +38,10 @@ BUILD = os.path.join(ROOT, "build")
 WINE = "/usr/lib/wine/wine64"
 WINESERVER = "/usr/lib/wine/wineserver"
 MIB = 1024 * 1024
-CASES = ["program", "pe32", "bare", "design", "curl", "etag", "no-etag"]
+CASES = ["program", "pe32", "bare", "design", "curl", "etag", "no-etag", "signed"]
 NETNS = "lumvex-bench"
 DROPPED = "10.99.0.1"  # the server's address behind the firewall
+MULTI = ("multi.lumvex.test", ["10.99.0.1", "10.99.0.2", "10.99.0.3"])  # a name with three such addresses
 NOTES_MARK = "<!-- notes: kept when the results are written again -->"
 
 ENV = dict(os.environ, WINEPREFIX=os.path.join(BUILD, "wineprefix"), WINEDEBUG="-all")
@@ -127,6 +132,23 @@ def make_packages(folder, sizes):
     return names
 
 
+def build_signed(work, www, names):
+    """The x86-64 program built with a throwaway package key, and the packages signed with it."""
+    key = os.path.join(work, "package.key")
+    public = os.path.join(work, "package.pub")
+    if not os.path.exists(public):
+        subprocess.run(["openssl", "genrsa", "-out", key, "3072"], check=True, stderr=subprocess.DEVNULL)
+        subprocess.run(["openssl", "rsa", "-in", key, "-pubout", "-out", public], check=True, stderr=subprocess.DEVNULL)
+    tree = os.path.join(work, "signed")
+    subprocess.run(["cmake", "--preset", "win64", "-B", tree, "-DLUMVEX_TESTS=OFF", "-DLUMVEX_PACKAGE_KEYS=" + public],
+                   cwd=ROOT, check=True, stdout=subprocess.DEVNULL)
+    subprocess.run(["cmake", "--build", tree, "--target", "LumvexInstaller"], check=True, stdout=subprocess.DEVNULL)
+    for name in names.values():
+        subprocess.run([os.path.join(ROOT, "scripts", "sign-package.sh"), "--key", key, os.path.join(www, name)],
+                       check=True, stdout=subprocess.DEVNULL)
+    return os.path.join(tree, "LumvexInstaller.exe")
+
+
 def prepare_wine():
     noop = os.path.join(BUILD, "win64", "bench", "bench_noop.exe")
     # The tests' launcher creates the prefix the same way the tests get it.
@@ -194,19 +216,23 @@ def user_proxy(proxy):
 
 def firewall_case(name, www, runs):
     """In a network namespace whose firewall drops every packet to the server: (seconds to give
-    up, its result; seconds to the package through the user's proxy, its result). Wine's
-    sockets are its server's, so a wineserver of the namespace serves both runs."""
+    up, its result, for a name with one address and for one with three; seconds to the package
+    through the user's proxy, its result). The name lives in the namespace's own hosts file,
+    which `ip netns exec` puts over /etc/hosts for what it runs. Wine's sockets are its
+    server's, so a wineserver of the namespace serves every run."""
     loop = os.path.join(BUILD, "win64", "bench", "bench_loop.exe")
     netns = ["ip", "netns", "exec", NETNS]
+    etc = os.path.join("/etc/netns", NETNS)
     subprocess.run(["ip", "netns", "del", NETNS], stderr=subprocess.DEVNULL)
-    for command in (["ip", "netns", "add", NETNS], netns + ["ip", "link", "set", "lo", "up"],
-                    netns + ["ip", "addr", "add", DROPPED + "/32", "dev", "lo"],
-                    netns + ["iptables", "-A", "INPUT", "-d", DROPPED, "-j", "DROP"]):
+    commands = [["ip", "netns", "add", NETNS], netns + ["ip", "link", "set", "lo", "up"]]
+    commands += [netns + ["ip", "addr", "add", address + "/32", "dev", "lo"] for address in MULTI[1]]
+    commands += [netns + ["iptables", "-A", "INPUT", "-d", address, "-j", "DROP"] for address in MULTI[1]]
+    for command in commands:
         subprocess.run(command, check=True)
+    os.makedirs(etc, exist_ok=True)
+    with open(os.path.join(etc, "hosts"), "w") as f:
+        f.write("127.0.0.1 localhost\n" + "".join("%s %s\n" % (address, MULTI[0]) for address in MULTI[1]))
     target = os.path.join(runs, "out.lumvexbench")
-    with open(os.path.join(runs, "LumvexInstallerConfig.ini"), "w") as f:
-        f.write("ServerScheme=http\r\nServerAddress=%s\r\nServerPort=80\r\nMsiServerPath=/%s\r\n"
-                "MsiLocalPath=out.lumvexbench\r\nMsiSha256=\r\n" % (DROPPED, name))
     results = []
     proxy = None
     subprocess.run([WINESERVER, "-k"], env=ENV)
@@ -214,7 +240,10 @@ def firewall_case(name, www, runs):
         subprocess.run(netns + [WINESERVER, "-p"], env=ENV, check=True)
         log = open(os.path.join(runs, "proxy.log"), "w")
         proxy, port = start_serve(www, os.path.join(runs, "proxy.port"), log, netns=netns)
-        for setting in (None, "127.0.0.1:%d" % port):
+        for server, setting in ((DROPPED, None), (MULTI[0], None), (DROPPED, "127.0.0.1:%d" % port)):
+            with open(os.path.join(runs, "LumvexInstallerConfig.ini"), "w") as f:
+                f.write("ServerScheme=http\r\nServerAddress=%s\r\nServerPort=80\r\nMsiServerPath=/%s\r\n"
+                        "MsiLocalPath=out.lumvexbench\r\nMsiSha256=\r\n" % (server, name))
             user_proxy(setting)
             if os.path.exists(target):
                 os.remove(target)
@@ -227,6 +256,7 @@ def firewall_case(name, www, runs):
             proxy.wait()
         subprocess.run([WINESERVER, "-k"], env=ENV)
         subprocess.run(["ip", "netns", "del", NETNS])
+        shutil.rmtree(etc, ignore_errors=True)
         subprocess.Popen([WINESERVER, "-p"], env=ENV).wait()
     return tuple(results)
 
@@ -258,6 +288,7 @@ def main():
     shutil.rmtree(runs, ignore_errors=True)
     os.makedirs(runs)
     names = make_packages(www, sizes)
+    signed_program = build_signed(work, www, names)
     prepare_wine()
     port = free_port()
     server = subprocess.Popen([sys.executable, "-m", "http.server", "--bind", "127.0.0.1", "--directory", www,
@@ -280,11 +311,12 @@ def main():
             for size in sizes:
                 path = "/" + names[size]
                 # The server each case of the program asks; the rest are told on the command line.
-                served = {"etag": etag_port, "no-etag": plain_port}
+                served = {"etag": etag_port, "no-etag": plain_port, "signed": etag_port}
                 argv = {
                     "program": [WINE, program],
                     "etag": [WINE, program],
                     "no-etag": [WINE, program],
+                    "signed": [WINE, signed_program],
                     "pe32": [WINE, pe32],
                     "bare": [WINE, loop, "bare", "127.0.0.1", str(port), path, "out.lumvexbench"],
                     "design": [WINE, loop, "ui", "127.0.0.1", str(port), path, "out.lumvexbench"],
@@ -313,8 +345,8 @@ def main():
               % (largest, cut[0], cut[1], cut[2]), flush=True)
         smallest = min(sizes)
         firewall = firewall_case(names[smallest], www, runs)
-        print("firewall     gives up after %.1f s (exit %d); through the user's proxy %.1f s (exit %d)"
-              % firewall, flush=True)
+        print("firewall     gives up after %.1f s (exit %d), %.1f s for three addresses (exit %d); "
+              "through the user's proxy %.1f s (exit %d)" % firewall, flush=True)
     finally:
         for process in (server, etag, plain):
             process.terminate()
@@ -360,14 +392,25 @@ def report(results, sizes, rounds, cut, firewall):
               "| wall s | bytes sent after the cut | bytes that remained | ratio |", "|---|---|---|---|",
               "| %.2f | %d | %d | %.3f |" % (wall, after, remaining, after / remaining)]
 
-    size, give_up, give_up_code, proxied, proxied_code = firewall
+    size, give_up, give_up_code, multi, multi_code, proxied, proxied_code = firewall
     lines += ["", "## Behind a firewall that drops packets", "",
               "The program's transfer (`bench_loop transfer`, no window: it ends where the program shows its "
-              "outcome) in a network namespace whose firewall drops every packet to the server; the second run "
-              "with the user's proxy set to a server of the namespace (%d MiB package):" % size, "",
-              "| user's proxy | wall s | exit status (the result's low byte) |", "|---|---|---|",
-              "| none: the failure box | %.1f | %d |" % (give_up, give_up_code),
-              "| set: the package through it | %.1f | %d |" % (proxied, proxied_code)]
+              "outcome) in a network namespace whose firewall drops every packet to the server, named by its "
+              "address and by a name with three such addresses; the last run with the user's proxy set to a "
+              "server of the namespace (%d MiB package):" % size, "",
+              "| server | user's proxy | wall s | exit status (the result's low byte) |", "|---|---|---|---|",
+              "| one address | none: the failure box | %.1f | %d |" % (give_up, give_up_code),
+              "| a name with three addresses | none: the failure box | %.1f | %d |" % (multi, multi_code),
+              "| one address | set: the package through it | %.1f | %d |" % (proxied, proxied_code)]
+
+    lines += ["", "## What a signature costs", "",
+              "`signed` against `etag`: the same server and packages, the program built with a package key, "
+              "so that it asks for the signature first and hashes the whole package:", "",
+              "| package | signed / etag (wall) | signed - etag (wall s) |", "|---|---|---|"]
+    for size in sizes:
+        per_round = list(zip(results[(size, "signed")], results[(size, "etag")]))
+        lines.append("| %d MiB | %.3f | %+.2f |" % (size, median(s[0] / e[0] for s, e in per_round),
+                                                     median(s[0] - e[0] for s, e in per_round)))
 
     pe32 = os.path.getsize(os.path.join(BUILD, "win32", "LumvexInstaller.exe"))
     lines += ["", "## Targets", "", "| target | measured | |", "|---|---|---|"]
