@@ -71,15 +71,19 @@ bool FetchSignature(HTTP_REQUEST *http, const ROUTE *route, PACKAGE_SIGNATURE *s
     STALL_WATCH watch;
     uint32_t cbTry = 0;
     BeginStallWatch(&watch, GetTickCount(), 0);
-    bool taken = SignaturePath(path, sizeof(path) / sizeof(path[0]), BootstrapSettings.MsiServerPath) &&
+    bool asked = SignaturePath(path, sizeof(path) / sizeof(path[0]), BootstrapSettings.MsiServerPath) &&
                  AskFor(http, route, path, NULL, &answer, attempt);
-    if (taken && answer.status / 100 != 2)
+    bool there = asked && answer.status / 100 == 2;
+    if (asked && !there)
         attempt->transient = IsTransientStatus(answer.status);
     // A longer answer is not a signature, whatever it holds: it is never read.
-    taken = taken && answer.status / 100 == 2 && answer.length > 0 && answer.length < CB_SIGNATURE_TEXT &&
-            ReadExactly(http->hRequest, (BYTE *)text, answer.length, &watch, &cbTry, attempt) &&
-            ParsePackageSignature(text, answer.length, signature) &&
-            SignatureFits(signature, BootstrapSettings.MsiServerPath, PackageTrust.notBefore) &&
-            SignedByBuiltInKey(text, signature);
+    bool small = there && answer.length > 0 && answer.length < CB_SIGNATURE_TEXT;
+    bool read = small && ReadExactly(http->hRequest, (BYTE *)text, answer.length, &watch, &cbTry, attempt);
+    bool taken = read && ParsePackageSignature(text, answer.length, signature) &&
+                 SignatureFits(signature, BootstrapSettings.MsiServerPath, PackageTrust.notBefore) &&
+                 SignedByBuiltInKey(text, signature);
+    // An answer that is no signature of ours may be a block page or a filter on the way.
+    if (there && !taken && (read || !small))
+        attempt->refusedRoute = true;
     return taken;
 }

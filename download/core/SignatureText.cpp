@@ -25,18 +25,20 @@ static void ReadLine(LINE_READER *reader, const char *key, const char **value, c
     reader->p = p < reader->end ? p + 1 : p;
 }
 
-// Decimal digits only, no leading zero, at most max.
+// Decimal digits only, no leading zero, at most max. Nineteen digits never pass 64 bits, so no
+// 64-bit division is needed (the shipped build carries none).
 static uint64_t ReadNumber(LINE_READER *reader, const char *key, uint64_t max)
 {
     const char *p;
     const char *end;
     uint64_t value = 0;
     ReadLine(reader, key, &p, &end);
-    reader->ok = reader->ok && (*p != '0' || end - p == 1);
+    reader->ok = reader->ok && (*p != '0' || end - p == 1) && end - p <= 19;
     for (; reader->ok && p < end; ++p) {
-        reader->ok = IsDigit((unsigned char)*p) && value <= (max - (uint64_t)(*p - '0')) / 10;
+        reader->ok = IsDigit((unsigned char)*p);
         value = value * 10 + (uint64_t)(*p - '0');
     }
+    reader->ok = reader->ok && value <= max;
     return value;
 }
 
