@@ -29,8 +29,6 @@ struct TRANSFER {
     uint32_t total;                    // the length of the body they belong to
     wchar_t validator[CCH_VALIDATOR];  // of the answer that began that body; empty: none
     bool bodyStarted;                  // a body of this run replaced what the .part held
-    bool pinned;                       // MsiSha256 is set and reads
-    uint8_t pin[CB_SHA256];
     bool signatureHeld;                // keys built in: the current host's signature, checked
     bool signatureAskedAgain;          // the current host's was asked for a second time
     PACKAGE_SIGNATURE signature;
@@ -46,8 +44,8 @@ static void TakeSourceHere(TRANSFER *transfer)
 // when neither applies.
 static const uint8_t *ExpectedSha256(const TRANSFER *transfer)
 {
-    if (transfer->pinned)
-        return transfer->pin;
+    if (transfer->verifier.pinned)
+        return transfer->verifier.pin;
     return transfer->signatureHeld ? transfer->signature.sha256 : NULL;
 }
 
@@ -90,14 +88,12 @@ static void BeginTransfer(TRANSFER *transfer)
     ZeroMemory(transfer, sizeof(*transfer));
     transfer->settingsValid = ListServers(&BootstrapSettings, &transfer->servers) &&
                               ParseScheme(BootstrapSettings.ServerScheme) != SCHEME_INVALID;
-    // A pin that does not read fails every body in the checks.
-    transfer->pinned = BootstrapSettings.MsiSha256[0] != L'\0' && ParseSha256(BootstrapSettings.MsiSha256, transfer->pin);
     InitPartFile(&transfer->part);
     RESUME_STATE state;
     int32_t source;
     bool kept = OpenKeptPart(&transfer->part, &transfer->servers, &state, &source);
-    if (kept)
-        RestartVerify(transfer, &kept);
+    // From here the pin is known, for every host, whatever the run keeps.
+    RestartVerify(transfer, &kept);
     // A state is a claim, never a proof: the bytes it counts are checked again.
     if (kept && VerifyKeptBytes(&transfer->part, &transfer->verifier, state.received)) {
         PutFirst(&transfer->servers, (uint32_t)source);
@@ -106,9 +102,9 @@ static void BeginTransfer(TRANSFER *transfer)
         transfer->total = state.total;
         CopyText(transfer->validator, CCH_VALIDATOR, state.validator);
         // An older state names no digest: the pin is what its bytes were checked against.
-        if (!transfer->part.hasSha256 && transfer->pinned) {
+        if (!transfer->part.hasSha256 && transfer->verifier.pinned) {
             transfer->part.hasSha256 = true;
-            CopyMemory(transfer->part.sha256, transfer->pin, CB_SHA256);
+            CopyMemory(transfer->part.sha256, transfer->verifier.pin, CB_SHA256);
         }
         // The bar starts where the kept bytes end.
         ReportProgress(transfer->received, transfer->total);
@@ -307,7 +303,7 @@ static bool TakeSignature(TRANSFER *transfer, HTTP_REQUEST *http, TRY_OUTCOME *a
     const PACKAGE_SIGNATURE *signature = &transfer->signature;
     transfer->signatureHeld =
         FetchSignature(http, &transfer->route, &transfer->signature, attempt) &&
-        (!transfer->pinned || memcmp(transfer->pin, signature->sha256, CB_SHA256) == 0);
+        (!transfer->verifier.pinned || memcmp(transfer->verifier.pin, signature->sha256, CB_SHA256) == 0);
     if (transfer->signatureHeld && transfer->received > 0 &&
         (transfer->total != signature->length ||
          (transfer->part.hasSha256 && memcmp(transfer->part.sha256, signature->sha256, CB_SHA256) != 0)))

@@ -9,8 +9,9 @@ bool BeginVerify(PACKAGE_VERIFIER *verifier)
 {
     ZeroMemory(verifier, sizeof(*verifier));
     verifier->checkHead = IsPackageName(BootstrapSettings.MsiLocalPath);
-    verifier->pinned = BootstrapSettings.MsiSha256[0] != L'\0';
-    if (verifier->pinned && !ParseSha256(BootstrapSettings.MsiSha256, verifier->pin))
+    verifier->pinned = ParseSha256(BootstrapSettings.MsiSha256, verifier->pin);
+    // A pin that does not read fails every body rather than let one go unchecked.
+    if (!verifier->pinned && BootstrapSettings.MsiSha256[0] != L'\0')
         return false;
     if (!verifier->pinned && PackageTrust.keyCount == 0)
         return true;

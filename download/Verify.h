@@ -13,7 +13,7 @@
 
 struct PACKAGE_VERIFIER {
     bool checkHead;              // a ".msi" name: the body must start as a package does
-    bool pinned;
+    bool pinned;                 // MsiSha256 is set and reads as a SHA-256
     uint8_t pin[CB_SHA256];
     uint32_t cbTaken;            // bytes taken so far, in order from the first
     bool passed;                 // FinishVerify found the whole body to be the package
@@ -21,8 +21,8 @@ struct PACKAGE_VERIFIER {
     HCRYPTHASH hHash;            // over every byte taken, when a pin or a signature will ask
 };
 
-// Sets up the checks that apply. False when the pin is not 64 hex digits or hashing is not
-// available; EndVerify is still due.
+// Sets up the checks that apply; pinned and pin are known from then on. False when the pin is
+// not 64 hex digits or hashing is not available; EndVerify is still due.
 bool BeginVerify(PACKAGE_VERIFIER *verifier);
 
 // False when the first bytes of a body already show it is not the package; decides nothing
