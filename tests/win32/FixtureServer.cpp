@@ -87,6 +87,15 @@ void ApplyRange(const FixtureResponse &response, const std::string &request, std
     *offset = from;
 }
 
+// Each connection serves one request, and an honest server says so: else the client may send
+// its next request on a connection that is closing, and what reaches us depends on timing.
+void SayItCloses(std::string *head)
+{
+    const size_t end = head->size() >= 4 ? head->size() - 2 : std::string::npos;
+    if (end != std::string::npos && head->compare(end - 2, 4, "\r\n\r\n") == 0 && HeaderOf(*head, "Connection").empty())
+        head->insert(end, "Connection: close\r\n");
+}
+
 }  // namespace
 
 FixtureResponse Respond(const std::string &status, const std::string &body, const std::string &path)
@@ -221,6 +230,7 @@ void FixtureServer::Serve(SOCKET s)
     std::string head = response->head;
     size_t offset = 0;
     ApplyRange(*response, request, &head, &offset);
+    SayItCloses(&head);
 
     HANDLE waits[] = {hStop_, hGate_};
     bool ok = !response->gated || WaitForMultipleObjects(2, waits, FALSE, INFINITE) == WAIT_OBJECT_0 + 1;
