@@ -92,10 +92,13 @@ static void BeginTransfer(TRANSFER *transfer)
     RESUME_STATE state;
     int32_t source;
     bool kept = OpenKeptPart(&transfer->part, &transfer->servers, &state, &source);
-    // From here the pin is known, for every host, whatever the run keeps.
-    RestartVerify(transfer, &kept);
+    // From here the pin is known, for every host, whatever the run keeps. A pin that does not
+    // read would fail every body: nothing goes out, and kept bytes wait for settings that do.
+    bool checkable = true;
+    RestartVerify(transfer, &checkable);
+    transfer->settingsValid = transfer->settingsValid && checkable;
     // A state is a claim, never a proof: the bytes it counts are checked again.
-    if (kept && VerifyKeptBytes(&transfer->part, &transfer->verifier, state.received)) {
+    if (checkable && kept && VerifyKeptBytes(&transfer->part, &transfer->verifier, state.received)) {
         PutFirst(&transfer->servers, (uint32_t)source);
         TakeSourceHere(transfer);
         transfer->received = state.received;
@@ -108,7 +111,7 @@ static void BeginTransfer(TRANSFER *transfer)
         }
         // The bar starts where the kept bytes end.
         ReportProgress(transfer->received, transfer->total);
-    } else {
+    } else if (checkable) {
         DiscardPart(&transfer->part);
     }
 }
