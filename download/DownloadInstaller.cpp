@@ -21,7 +21,7 @@
 struct TRANSFER {
     SERVER_LIST servers;               // in the order they are tried
     uint32_t current;                  // the one being tried
-    bool settingsValid;                // the scheme and the mirror list read: else nothing goes out
+    bool mayAsk;                       // the settings read and the .part is free: else nothing goes out
     ROUTE route;                       // to the current host
     PART_FILE part;
     PACKAGE_VERIFIER verifier;
@@ -86,8 +86,8 @@ static void AskForAllNextTime(TRANSFER *transfer)
 static void BeginTransfer(TRANSFER *transfer)
 {
     ZeroMemory(transfer, sizeof(*transfer));
-    transfer->settingsValid = ListServers(&BootstrapSettings, &transfer->servers) &&
-                              ParseScheme(BootstrapSettings.ServerScheme) != SCHEME_INVALID;
+    transfer->mayAsk = ListServers(&BootstrapSettings, &transfer->servers) &&
+                       ParseScheme(BootstrapSettings.ServerScheme) != SCHEME_INVALID;
     InitPartFile(&transfer->part);
     RESUME_STATE state;
     int32_t source;
@@ -96,7 +96,8 @@ static void BeginTransfer(TRANSFER *transfer)
     // read would fail every body: nothing goes out, and kept bytes wait for settings that do.
     bool checkable = true;
     RestartVerify(transfer, &checkable);
-    transfer->settingsValid = transfer->settingsValid && checkable;
+    // A .part held by another copy is that copy's download: asking for it again would help no one.
+    transfer->mayAsk = transfer->mayAsk && checkable && !transfer->part.heldElsewhere;
     // A state is a claim, never a proof: the bytes it counts are checked again.
     if (checkable && kept && VerifyKeptBytes(&transfer->part, &transfer->verifier, state.received)) {
         PutFirst(&transfer->servers, (uint32_t)source);
@@ -337,7 +338,7 @@ static void RunAttempt(TRANSFER *transfer, TRY_OUTCOME *attempt)
     ZeroMemory(attempt, sizeof(*attempt));
     attempt->result = 1;
     attempt->retryAfter = NO_RETRY_AFTER;
-    attempt->local = !transfer->settingsValid;
+    attempt->local = !transfer->mayAsk;
     if (!attempt->local && OpenConnection(&transfer->route, &http, attempt) && TakeSignature(transfer, &http, attempt)) {
         if (IsWhole(transfer) && PassesGate(transfer)) {
             attempt->result = 0;

@@ -25,6 +25,7 @@ void InitPartFile(PART_FILE *part)
     part->checkpoint = 0;
     part->checkpointDue = CB_CHECKPOINT;
     part->source = NULL;
+    part->heldElsewhere = false;
     MakePath(part->path, PART_SUFFIX);
     MakePath(part->statePath, STATE_SUFFIX);
 }
@@ -76,8 +77,10 @@ bool OpenKeptPart(PART_FILE *part, const SERVER_LIST *servers, RESUME_STATE *sta
     // Held first: only then are the two files this run's to keep or delete.
     part->hFile = CreateFileW(part->path, GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL,
                               NULL);
-    if (part->hFile == INVALID_HANDLE_VALUE)
+    if (part->hFile == INVALID_HANDLE_VALUE) {
+        part->heldElsewhere = GetLastError() == ERROR_SHARING_VIOLATION;
         return false;
+    }
     bool kept = ReadState(part->statePath, state) && (*source = SourceOf(state, &BootstrapSettings, servers)) >= 0 &&
                 GetFileSizeEx(part->hFile, &size) && size.QuadPart >= state->received &&
                 SeekTo(part->hFile, state->received) && SetEndOfFile(part->hFile);

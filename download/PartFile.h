@@ -20,6 +20,7 @@ struct PART_FILE {
     const SERVER *source;              // the host the bytes came from, as the state records it
     bool hasSha256;                    // the SHA-256 they are checked against, where known,
     uint8_t sha256[CB_SHA256];         // as the state records it
+    bool heldElsewhere;                // another copy, or another program, had the .part open
 };
 
 // Names the files after MsiLocalPath; opens nothing.

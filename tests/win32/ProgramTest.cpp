@@ -186,7 +186,7 @@ TEST_F(ProgramTest, ConfirmedCloseEndsAtOnceAndASecondCopyTouchesNothing)
 {
     const std::string package(8 * 1024 * 1024, 'p');
     const FixtureResponse paced = Slow(Ranged(package, "ETag: \"v1\""));
-    Serve({Once(paced), Once(paced), Gated(Ranged(package, "ETag: \"v1\""))});
+    Serve({Once(paced), Gated(Ranged(package, "ETag: \"v1\""))});
     HWND hMain = StartProgram();
     ASSERT_NE((HWND)NULL, hMain);
     Controls controls = ControlsOf(hMain);
@@ -216,8 +216,9 @@ TEST_F(ProgramTest, ConfirmedCloseEndsAtOnceAndASecondCopyTouchesNothing)
     EXPECT_EQ(0u, third.WaitForExit());
     EXPECT_EQ(package, ReadFileBytes(L"package.lumvextest"));
     const std::vector<std::string> ranges = server->RequestHeaders("Range");
-    ASSERT_EQ(3u, ranges.size());
-    EXPECT_GE(atoi(ranges[2].c_str() + ranges[2].find('=') + 1), 4 * 1024 * 1024) << ranges[2];
+    // The second copy asked for nothing.
+    ASSERT_EQ(2u, ranges.size());
+    EXPECT_GE(atoi(ranges[1].c_str() + ranges[1].find('=') + 1), 4 * 1024 * 1024) << ranges[1];
 }
 
 TEST_F(ProgramTest, ResumedRunStartsFromTheKeptBytes)
