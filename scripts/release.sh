@@ -10,7 +10,7 @@ usage() {
     cat <<'EOT'
 Usage: scripts/release.sh [options]
 
-Built-in settings (the settings file beside a user's download still overrides each):
+Built-in settings (the settings file beside a user's download still overrides each, but a pin):
   --msi FILE          pin the package: its SHA-256 becomes the built-in MsiSha256
   --pin HEX           the same, given as 64 hex digits
   --scheme http|https ServerScheme               (default http)
@@ -109,6 +109,9 @@ cmake --build "$build" --target LumvexInstaller >/dev/null
 
 mkdir -p "$root/dist"
 unsigned=$build/LumvexInstaller.exe
+# Tiny is part of what we ship: two 4096-bit keys and the longest settings still fit.
+size=$(stat -c %s "$unsigned")
+[ "$size" -le 65536 ] || die "the exe is $size bytes, more than 64 KiB"
 printf 'ServerScheme=%s\r\nServerAddress=%s\r\nServerPort=%s\r\nMsiServerPath=%s\r\nMsiLocalPath=%s\r\nMsiSha256=%s\r\nServerMirrors=%s\r\n' \
     "$scheme" "$server" "$port" "$path" "$local_name" "$pin" "$mirrors" > "$root/dist/LumvexInstallerConfig.ini"
 
@@ -141,7 +144,7 @@ fi
 
 version=$(sed -n 's/^project(LumvexInstaller VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)
 echo "release: LumvexInstaller $version from commit $(git rev-parse --short HEAD), SOURCE_DATE_EPOCH=$SOURCE_DATE_EPOCH"
-echo "release: unsigned exe SHA-256 $(sha256sum "$unsigned" | cut -d' ' -f1) (what any rebuild of the same sources gives)"
+echo "release: unsigned exe SHA-256 $(sha256sum "$unsigned" | cut -d' ' -f1) (what any rebuild of the same sources gives), $size bytes"
 if $signing; then
     echo "release: dist/LumvexInstaller.exe is signed and its signature verifies"
 else
