@@ -705,33 +705,35 @@ TEST(DownloadInstaller, UserProxyServesWhenTheDirectRouteFails)
         DWORD flags;
         const char *bypass;
         bool script;
-        FixtureResponse proxyAnswer;
+        std::vector<FixtureResponse> proxyAnswers;
         OUTCOME outcome;
         std::vector<std::string> requests;  // as the proxy saw them, target standing for the package's URL
         bool endless = false;               // the script never returns
         std::vector<FixtureResponse> direct = {};  // what answers at localhost; none: nothing
     } rows[] = {
-        {"fixed proxy", 3, "", false, Respond("200 OK", package), SUCCEEDED, {"target"}},
-        {"bypass that does not match", 3, "*.example;10.*", false, Respond("200 OK", package), SUCCEEDED, {"target"}},
-        {"bypassed: a name without a dot", 3, "<local>", false, Respond("200 OK", package), PLATFORM_ERROR, {}},
-        {"proxy script", 5, "", true, Respond("200 OK", package), SUCCEEDED, {"/proxy.pac", "target"}},
+        {"fixed proxy", 3, "", false, {Respond("200 OK", package)}, SUCCEEDED, {"target"}},
+        {"bypass that does not match", 3, "*.example;10.*", false, {Respond("200 OK", package)}, SUCCEEDED, {"target"}},
+        {"bypassed: a name without a dot", 3, "<local>", false, {Respond("200 OK", package)}, PLATFORM_ERROR, {}},
+        {"proxy script", 5, "", true, {Respond("200 OK", package)}, SUCCEEDED, {"/proxy.pac", "target"}},
         // The user's own logon, asked for once; this client sends none of its own without a domain,
         // so the proxy says 407 again and the direct way takes the remaining tries.
-        {"proxy asks for the user's logon", 3, "", false, Raw(logon, ""), PLATFORM_ERROR, {"target", "target"}},
-        {"proxy asks for a password", 3, "", false, Raw(basic, ""), PLATFORM_ERROR, {"target"}},
-        {"block page on the direct way", 3, "", false, Respond("200 OK", package), SUCCEEDED, {"target"}, false,
+        {"proxy asks for the user's logon", 3, "", false, {Raw(logon, "")}, PLATFORM_ERROR, {"target", "target"}},
+        {"proxy takes the user's logon", 3, "", false, {Once(Raw(logon, "")), Respond("200 OK", package)}, SUCCEEDED,
+         {"target", "target"}},
+        {"proxy asks for a password", 3, "", false, {Raw(basic, "")}, PLATFORM_ERROR, {"target"}},
+        {"block page on the direct way", 3, "", false, {Respond("200 OK", package)}, SUCCEEDED, {"target"}, false,
          {Respond("200 OK", page)}},
-        {"refused on the direct way", 3, "", false, Respond("200 OK", package), SUCCEEDED, {"target"}, false,
+        {"refused on the direct way", 3, "", false, {Respond("200 OK", package)}, SUCCEEDED, {"target"}, false,
          {Respond("403 Forbidden", page)}},
-        {"refused on both ways", 3, "", false, Respond("403 Forbidden", page), FAILED, {"target"}, false,
+        {"refused on both ways", 3, "", false, {Respond("403 Forbidden", page)}, FAILED, {"target"}, false,
          {Respond("403 Forbidden", page)}},
         // Last: its script goes on running on a thread of this test's process.
-        {"proxy script that never ends", 5, "", true, Respond("200 OK", package), PLATFORM_ERROR, {"/proxy.pac"}, true},
+        {"proxy script that never ends", 5, "", true, {Respond("200 OK", package)}, PLATFORM_ERROR, {"/proxy.pac"}, true},
     };
     for (const auto &row : rows) {
         SCOPED_TRACE(row.label);
         TestFolder folder;
-        FixtureServer proxy({row.proxyAnswer});
+        FixtureServer proxy(row.proxyAnswers);
         FixtureServer direct(row.direct);
         const unsigned short port = row.direct.empty() ? UnusedPort() : direct.Port();
         const std::string address = "127.0.0.1:" + std::to_string(proxy.Port());
