@@ -109,7 +109,7 @@ cmake --build "$build" --target LumvexInstaller >/dev/null
 
 mkdir -p "$root/dist"
 unsigned=$build/LumvexInstaller.exe
-# Tiny is part of what we ship: two 4096-bit keys and the longest settings still fit.
+# Tiny is part of what we ship: two 4096-bit keys and a pin still fit (65,024 bytes).
 size=$(stat -c %s "$unsigned")
 [ "$size" -le 65536 ] || die "the exe is $size bytes, more than 64 KiB"
 printf 'ServerScheme=%s\r\nServerAddress=%s\r\nServerPort=%s\r\nMsiServerPath=%s\r\nMsiLocalPath=%s\r\nMsiSha256=%s\r\nServerMirrors=%s\r\n' \

@@ -91,9 +91,10 @@ void ApplyRange(const FixtureResponse &response, const std::string &request, std
 // its next request on a connection that is closing, and what reaches us depends on timing.
 void SayItCloses(std::string *head)
 {
-    const size_t end = head->size() >= 4 ? head->size() - 2 : std::string::npos;
-    if (end != std::string::npos && head->compare(end - 2, 4, "\r\n\r\n") == 0 && HeaderOf(*head, "Connection").empty())
-        head->insert(end, "Connection: close\r\n");
+    const std::string blank = "\r\n\r\n";
+    if (head->size() >= blank.size() && head->compare(head->size() - blank.size(), blank.size(), blank) == 0 &&
+        HeaderOf(*head, "Connection").empty())
+        head->insert(head->size() - 2, "Connection: close\r\n");
 }
 
 }  // namespace
