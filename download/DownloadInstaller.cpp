@@ -304,9 +304,9 @@ static bool TakeSignature(TRANSFER *transfer, HTTP_REQUEST *http, TRY_OUTCOME *a
 {
     if (PackageTrust.keyCount == 0 || transfer->signatureHeld)
         return true;
-    const PACKAGE_SIGNATURE *signature = &transfer->signature;
+    PACKAGE_SIGNATURE *signature = &transfer->signature;
     transfer->signatureHeld =
-        FetchSignature(http, &transfer->route, &transfer->signature, attempt) &&
+        FetchSignature(http, &transfer->route, signature, attempt) &&
         (!transfer->verifier.pinned || memcmp(transfer->verifier.pin, signature->sha256, CB_SHA256) == 0);
     if (transfer->signatureHeld && transfer->received > 0 &&
         (transfer->total != signature->length ||
