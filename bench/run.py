@@ -43,6 +43,7 @@ NETNS = "lumvex-bench"
 DROPPED = "10.99.0.1"  # the server's address behind the firewall
 MULTI = ("multi.lumvex.test", ["10.99.0.1", "10.99.0.2", "10.99.0.3"])  # a name with three such addresses
 NOTES_MARK = "<!-- notes: kept when the results are written again -->"
+MSI_HEAD = bytes([0xD0, 0xCF, 0x11, 0xE0, 0xA1, 0xB1, 0x1A, 0xE1])  # every package starts so
 
 ENV = dict(os.environ, WINEPREFIX=os.path.join(BUILD, "wineprefix"), WINEDEBUG="-all")
 CLOCK_TICKS = os.sysconf("SC_CLK_TCK")
@@ -122,11 +123,12 @@ def make_packages(folder, sizes):
     os.makedirs(folder, exist_ok=True)
     names = {}
     for size in sizes:
-        name = "pkg%d.lumvexbench" % size
+        name = "pkg%d.msi" % size
         path = os.path.join(folder, name)
         if not os.path.exists(path) or os.path.getsize(path) != size * MIB:
             with open(path, "wb") as f:
-                for _ in range(size):
+                f.write(MSI_HEAD + os.urandom(MIB - len(MSI_HEAD)))
+                for _ in range(size - 1):
                     f.write(os.urandom(MIB))
         names[size] = name
     return names
@@ -157,9 +159,15 @@ def prepare_wine():
     subprocess.Popen([WINESERVER, "-p"], env=ENV, stdin=subprocess.DEVNULL,
                      stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL).wait()
     command = '"Z:%s" "%%1"' % noop.replace("/", "\\")
-    run_quiet([WINE, "reg", "add", r"HKCR\.lumvexbench", "/ve", "/d", "LumvexBench.Package", "/f"], check=True)
     run_quiet([WINE, "reg", "add", r"HKCR\LumvexBench.Package\shell\open\command", "/ve", "/d", command, "/f"],
               check=True)
+    open_packages_with("LumvexBench.Package")
+
+
+def open_packages_with(program):
+    """What opens a package in the prefix: the no-op during the benchmark, the system's installer
+    after it (the tests share the prefix)."""
+    run_quiet([WINE, "reg", "add", r"HKCR\.msi", "/ve", "/d", program, "/f"], check=True)
 
 
 def start_serve(www, port_file, log, *options, netns=()):
@@ -184,8 +192,8 @@ def cut_case(size, name, www, runs):
     try:
         with open(os.path.join(runs, "LumvexInstallerConfig.ini"), "w") as f:
             f.write("ServerAddress=127.0.0.1\r\nServerPort=%s\r\nMsiServerPath=/%s\r\n"
-                    "MsiLocalPath=out.lumvexbench\r\n" % (open(port_file).read(), name))
-        target = os.path.join(runs, "out.lumvexbench")
+                    "MsiLocalPath=out.msi\r\n" % (open(port_file).read(), name))
+        target = os.path.join(runs, "out.msi")
         if os.path.exists(target):
             os.remove(target)
         wall, _, _, code = measure([WINE, os.path.join(BUILD, "win32", "LumvexInstaller.exe")], runs)
@@ -232,7 +240,7 @@ def firewall_case(name, www, runs):
     os.makedirs(etc, exist_ok=True)
     with open(os.path.join(etc, "hosts"), "w") as f:
         f.write("127.0.0.1 localhost\n" + "".join("%s %s\n" % (address, MULTI[0]) for address in MULTI[1]))
-    target = os.path.join(runs, "out.lumvexbench")
+    target = os.path.join(runs, "out.msi")
     results = []
     proxy = None
     subprocess.run([WINESERVER, "-k"], env=ENV)
@@ -243,7 +251,7 @@ def firewall_case(name, www, runs):
         for server, setting in ((DROPPED, None), (MULTI[0], None), (DROPPED, "127.0.0.1:%d" % port)):
             with open(os.path.join(runs, "LumvexInstallerConfig.ini"), "w") as f:
                 f.write("ServerScheme=http\r\nServerAddress=%s\r\nServerPort=80\r\nMsiServerPath=/%s\r\n"
-                        "MsiLocalPath=out.lumvexbench\r\nMsiSha256=\r\n" % (server, name))
+                        "MsiLocalPath=out.msi\r\nMsiSha256=\r\n" % (server, name))
             user_proxy(setting)
             if os.path.exists(target):
                 os.remove(target)
@@ -318,9 +326,9 @@ def main():
                     "no-etag": [WINE, program],
                     "signed": [WINE, signed_program],
                     "pe32": [WINE, pe32],
-                    "bare": [WINE, loop, "bare", "127.0.0.1", str(port), path, "out.lumvexbench"],
-                    "design": [WINE, loop, "ui", "127.0.0.1", str(port), path, "out.lumvexbench"],
-                    "curl": ["curl", "-s", "-o", "out.lumvexbench", "http://127.0.0.1:%d%s" % (port, path)],
+                    "bare": [WINE, loop, "bare", "127.0.0.1", str(port), path, "out.msi"],
+                    "design": [WINE, loop, "ui", "127.0.0.1", str(port), path, "out.msi"],
+                    "curl": ["curl", "-s", "-o", "out.msi", "http://127.0.0.1:%d%s" % (port, path)],
                 }
                 # A different order each round, so no case always runs on a warm or a cold cache.
                 shift = round_ % len(CASES)
@@ -328,8 +336,8 @@ def main():
                 for case in order:
                     with open(os.path.join(runs, "LumvexInstallerConfig.ini"), "w") as f:
                         f.write("ServerAddress=127.0.0.1\r\nServerPort=%d\r\nMsiServerPath=%s\r\n"
-                                "MsiLocalPath=out.lumvexbench\r\n" % (served.get(case, port), path))
-                    target = os.path.join(runs, "out.lumvexbench")
+                                "MsiLocalPath=out.msi\r\n" % (served.get(case, port), path))
+                    target = os.path.join(runs, "out.msi")
                     if os.path.exists(target):
                         os.remove(target)
                     wall, cpu, peak, code = measure(argv[case], runs, "LumvexInstaller.exe" if case == "pe32" else None)

@@ -32,6 +32,7 @@ struct TRANSFER {
     bool signatureHeld;                // keys built in: the current host's signature, checked
     bool signatureAskedAgain;          // the current host's was asked for a second time
     PACKAGE_SIGNATURE signature;
+    HANDLE hPackage;                   // the package that passed the gate, held for the shell
 };
 
 // The current host is now where the kept bytes come from.
@@ -82,24 +83,25 @@ static void AskForAllNextTime(TRANSFER *transfer)
 
 // Picks up what an earlier run left, when it fits these settings and its bytes, read again
 // from the disk, still read as the package; its host is then tried first. Otherwise the run
-// starts from nothing at the main server.
+// starts from nothing at the main server. Settings that do not read (the package's path, the
+// scheme, the mirrors, the pin) send nothing and touch no file: kept bytes wait for a run
+// whose settings read.
 static void BeginTransfer(TRANSFER *transfer)
 {
     ZeroMemory(transfer, sizeof(*transfer));
-    transfer->mayAsk = ListServers(&BootstrapSettings, &transfer->servers) &&
-                       ParseScheme(BootstrapSettings.ServerScheme) != SCHEME_INVALID;
+    transfer->hPackage = INVALID_HANDLE_VALUE;
     InitPartFile(&transfer->part);
+    bool readable = PackagePath[0] != L'\0' && ListServers(&BootstrapSettings, &transfer->servers) &&
+                    ParseScheme(BootstrapSettings.ServerScheme) != SCHEME_INVALID;
+    // From here the pin is known, for every host, whatever the run keeps.
+    RestartVerify(transfer, &readable);
     RESUME_STATE state;
     int32_t source;
-    bool kept = OpenKeptPart(&transfer->part, &transfer->servers, &state, &source);
-    // From here the pin is known, for every host, whatever the run keeps. A pin that does not
-    // read would fail every body: nothing goes out, and kept bytes wait for settings that do.
-    bool checkable = true;
-    RestartVerify(transfer, &checkable);
+    bool kept = readable && OpenKeptPart(&transfer->part, &transfer->servers, &state, &source);
     // A .part held by another copy is that copy's download: asking for it again would help no one.
-    transfer->mayAsk = transfer->mayAsk && checkable && !transfer->part.heldElsewhere;
+    transfer->mayAsk = readable && !transfer->part.heldElsewhere;
     // A state is a claim, never a proof: the bytes it counts are checked again.
-    if (checkable && kept && VerifyKeptBytes(&transfer->part, &transfer->verifier, state.received)) {
+    if (kept && VerifyKeptBytes(&transfer->part, &transfer->verifier, state.received)) {
         PutFirst(&transfer->servers, (uint32_t)source);
         TakeSourceHere(transfer);
         transfer->received = state.received;
@@ -112,7 +114,7 @@ static void BeginTransfer(TRANSFER *transfer)
         }
         // The bar starts where the kept bytes end.
         ReportProgress(transfer->received, transfer->total);
-    } else if (checkable) {
+    } else if (readable) {
         DiscardPart(&transfer->part);
     }
 }
@@ -361,7 +363,8 @@ static DWORD EndTransfer(TRANSFER *transfer, const TRY_OUTCOME *attempt)
 {
     DWORD result = attempt->result;
     if (result == 0) {
-        if (!CompletePart(&transfer->part, &transfer->verifier, transfer->validator, transfer->total))
+        if (!CompletePart(&transfer->part, &transfer->verifier, transfer->validator, transfer->total,
+                          &transfer->hPackage))
             result = 1;
     } else if (IsResumable(transfer->received, transfer->validator)) {
         CheckpointPart(&transfer->part, transfer->validator, transfer->total, transfer->received);
@@ -406,7 +409,7 @@ static void TryHost(TRANSFER *transfer, TRY_OUTCOME *attempt)
     }
 }
 
-DWORD DownloadInstaller()
+DWORD DownloadInstaller(HANDLE *phPackage)
 {
     TRANSFER transfer;
     TRY_OUTCOME attempt;
@@ -415,5 +418,10 @@ DWORD DownloadInstaller()
     // A failure another host may mend goes on to the next, in order.
     while (LeavesForNextHost(&attempt) && ++transfer.current < transfer.servers.count)
         TryHost(&transfer, &attempt);
-    return EndTransfer(&transfer, &attempt);
+    DWORD result = EndTransfer(&transfer, &attempt);
+    if (phPackage != NULL)
+        *phPackage = transfer.hPackage;
+    else if (transfer.hPackage != INVALID_HANDLE_VALUE)
+        CloseHandle(transfer.hPackage);
+    return result;
 }

@@ -8,10 +8,14 @@
 unsigned __stdcall DownloadThreadProc(void *argument)
 {
     (void)argument;
-    DWORD result = DownloadInstaller();
-    // Synchronous: returns only after the window has opened the package or shown the error.
+    HANDLE hPackage = INVALID_HANDLE_VALUE;
+    DWORD result = DownloadInstaller(&hPackage);
+    // Synchronous: returns only after the window has opened the package or shown the error, so
+    // the package stays as it passed the checks until the shell has it.
     SendMessageW(BootstrapWindows.hMainWnd, result == 0 ? WM_DOWNLOAD_DONE : WM_DOWNLOAD_FAILED,
                  0, 0);
+    if (hPackage != INVALID_HANDLE_VALUE)
+        CloseHandle(hPackage);
     _endthreadex(0);
     return 0;
 }

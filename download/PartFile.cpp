@@ -11,11 +11,11 @@ static const DWORD CB_READ_BACK = 64 * 1024;
 // A run that is killed loses at most this much of what it received.
 static const uint32_t CB_CHECKPOINT = 4 * 1024 * 1024;
 
-// Always fits: the local path is shorter than a settings field.
+// Always fits: the package's path leaves room for the longest suffix.
 static void MakePath(wchar_t *path, const wchar_t *suffix)
 {
     size_t cch = 0;
-    AppendText(path, CCH_PART_PATH, &cch, BootstrapSettings.MsiLocalPath);
+    AppendText(path, CCH_PART_PATH, &cch, PackagePath);
     AppendText(path, CCH_PART_PATH, &cch, suffix);
 }
 
@@ -34,15 +34,14 @@ void InitPartFile(PART_FILE *part)
 // they end the transfer before its body.
 bool CanTakePackageName()
 {
-    DWORD attributes = GetFileAttributesW(BootstrapSettings.MsiLocalPath);
+    DWORD attributes = GetFileAttributesW(PackagePath);
     if (attributes == INVALID_FILE_ATTRIBUTES)
         return true;
     // Asked for explicitly: not every system refuses a write open of a read-only file.
     if (attributes & (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_DIRECTORY))
         return false;
     // A file in use elsewhere cannot be opened without sharing.
-    HANDLE hExisting = CreateFileW(BootstrapSettings.MsiLocalPath, GENERIC_WRITE, 0, NULL, OPEN_EXISTING,
-                                   FILE_ATTRIBUTE_NORMAL, NULL);
+    HANDLE hExisting = CreateFileW(PackagePath, GENERIC_WRITE, 0, NULL, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL);
     if (hExisting == INVALID_HANDLE_VALUE)
         return false;
     CloseHandle(hExisting);
@@ -184,18 +183,38 @@ void CheckpointIfDue(PART_FILE *part, const wchar_t *validator, uint32_t total, 
         CheckpointPart(part, validator, total, received);
 }
 
-bool CompletePart(PART_FILE *part, const PACKAGE_VERIFIER *verifier, const wchar_t *validator, uint32_t total)
+// The file that passed the gate, held from just after its rename until the shell has it: the
+// installer may read it, nobody may change or replace it. False when the name now leads to
+// another file.
+static bool HoldPackage(const BY_HANDLE_FILE_INFORMATION *passed, HANDLE *phPackage)
 {
+    BY_HANDLE_FILE_INFORMATION held;
+    *phPackage = CreateFileW(PackagePath, GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL);
+    if (*phPackage == INVALID_HANDLE_VALUE)
+        return true;
+    bool same = GetFileInformationByHandle(*phPackage, &held) && held.dwVolumeSerialNumber == passed->dwVolumeSerialNumber &&
+                held.nFileIndexHigh == passed->nFileIndexHigh && held.nFileIndexLow == passed->nFileIndexLow;
+    if (!same) {
+        CloseHandle(*phPackage);
+        *phPackage = INVALID_HANDLE_VALUE;
+    }
+    return same;
+}
+
+bool CompletePart(PART_FILE *part, const PACKAGE_VERIFIER *verifier, const wchar_t *validator, uint32_t total,
+                  HANDLE *phPackage)
+{
+    BY_HANDLE_FILE_INFORMATION passed;
     // The one way to the package's name: every check passed over the whole body.
     if (!verifier->passed || part->hFile == INVALID_HANDLE_VALUE)
         return false;
     bool flushed = FlushFileBuffers(part->hFile) != 0;
+    bool known = GetFileInformationByHandle(part->hFile, &passed) != 0;
     // Gone while the .part is held: a second copy's state is never touched.
     DeleteFileW(part->statePath);
     CloseHandle(part->hFile);
     part->hFile = INVALID_HANDLE_VALUE;
-    bool named = flushed && MoveFileExW(part->path, BootstrapSettings.MsiLocalPath,
-                                        MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH);
+    bool named = flushed && MoveFileExW(part->path, PackagePath, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH);
     // A package that cannot take its name is kept whole for the next run, when it is this
     // run's still; one that may not be on the disk whole is not.
     if (!named) {
@@ -205,7 +224,7 @@ bool CompletePart(PART_FILE *part, const PACKAGE_VERIFIER *verifier, const wchar
             DiscardPart(part);
         KeepPart(part);
     }
-    return named;
+    return named && (!known || HoldPackage(&passed, phPackage));
 }
 
 void KeepPart(PART_FILE *part)

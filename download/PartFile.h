@@ -9,12 +9,12 @@
 #include "core/ResumePolicy.h"
 #include "Verify.h"
 
-enum { CCH_PART_PATH = SETTINGS_CCH_TEXT + 16 };
+enum { CCH_PART_PATH = CCH_PACKAGE_PATH + 11 };
 
 struct PART_FILE {
     HANDLE hFile;  // held without sharing from the first byte of a body to the end of the run
-    wchar_t path[CCH_PART_PATH];       // "<MsiLocalPath>.part"
-    wchar_t statePath[CCH_PART_PATH];  // "<MsiLocalPath>.resume"
+    wchar_t path[CCH_PART_PATH];       // "<PackagePath>.part"
+    wchar_t statePath[CCH_PART_PATH];  // "<PackagePath>.resume"
     uint32_t checkpoint;               // the count the state on disk records
     uint32_t checkpointDue;            // the count at which the next checkpoint is tried
     const SERVER *source;              // the host the bytes came from, as the state records it
@@ -23,7 +23,7 @@ struct PART_FILE {
     bool heldElsewhere;                // another copy, or another program, had the .part open
 };
 
-// Names the files after MsiLocalPath; opens nothing.
+// Names the files after PackagePath; opens nothing.
 void InitPartFile(PART_FILE *part);
 
 // The package name may be taken over: nothing there, or a plain file nobody holds open.
@@ -57,10 +57,14 @@ void CheckpointPart(PART_FILE *part, const wchar_t *validator, uint32_t total, u
 void CheckpointIfDue(PART_FILE *part, const wchar_t *validator, uint32_t total, uint32_t received);
 
 // Flushes and closes the .part of a whole package that verifier passed (else it refuses) and
-// gives it the package's name; the state goes. False when it cannot: where the name alone is
+// gives it the package's name; the state goes. *phPackage then holds that same file open for
+// reading, others allowed only to read it, until the caller closes it (INVALID_HANDLE_VALUE
+// where something else holds it already). False when it cannot: where the name alone is
 // refused (the old package held open), the .part stays with a state that counts all of it, so
-// the next run checks it again and only renames.
-bool CompletePart(PART_FILE *part, const PACKAGE_VERIFIER *verifier, const wchar_t *validator, uint32_t total);
+// the next run checks it again and only renames; false too when another file has taken the
+// name since.
+bool CompletePart(PART_FILE *part, const PACKAGE_VERIFIER *verifier, const wchar_t *validator, uint32_t total,
+                  HANDLE *phPackage);
 
 // Closes the .part, leaving it and its state for a later run.
 void KeepPart(PART_FILE *part);

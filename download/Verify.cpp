@@ -8,7 +8,6 @@
 bool BeginVerify(PACKAGE_VERIFIER *verifier)
 {
     ZeroMemory(verifier, sizeof(*verifier));
-    verifier->checkHead = IsPackageName(BootstrapSettings.MsiLocalPath);
     verifier->pinned = ParseSha256(BootstrapSettings.MsiSha256, verifier->pin);
     // A pin that does not read fails every body rather than let one go unchecked.
     if (!verifier->pinned && BootstrapSettings.MsiSha256[0] != L'\0')
@@ -29,12 +28,12 @@ bool BeginVerify(PACKAGE_VERIFIER *verifier)
 
 bool MayBePackage(const BYTE *head, DWORD cb)
 {
-    return !IsPackageName(BootstrapSettings.MsiLocalPath) || MatchesPackageSignature(0, head, cb);
+    return MatchesPackageSignature(0, head, cb);
 }
 
 bool UpdateVerify(PACKAGE_VERIFIER *verifier, uint32_t offset, const BYTE *data, DWORD cb)
 {
-    if (offset != verifier->cbTaken || (verifier->checkHead && !MatchesPackageSignature(offset, data, cb)) ||
+    if (offset != verifier->cbTaken || !MatchesPackageSignature(offset, data, cb) ||
         (verifier->hHash != 0 && !CryptHashData(verifier->hHash, data, cb, 0)))
         return false;
     verifier->cbTaken += cb;
@@ -51,8 +50,7 @@ bool FinishVerify(PACKAGE_VERIFIER *verifier, uint32_t cbBody, const PACKAGE_SIG
     bool signedOk = PackageTrust.keyCount == 0 ||
                     (signature != NULL && hashed && signature->length == cbBody &&
                      memcmp(digest, signature->sha256, CB_SHA256) == 0);
-    verifier->passed = verifier->cbTaken == cbBody && cbBody > 0 &&
-                       (!verifier->checkHead || cbBody >= CB_PACKAGE_SIGNATURE) &&
+    verifier->passed = verifier->cbTaken == cbBody && cbBody >= CB_PACKAGE_SIGNATURE &&
                        (!verifier->pinned || (hashed && memcmp(digest, verifier->pin, CB_SHA256) == 0)) && signedOk;
     return verifier->passed;
 }

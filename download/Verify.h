@@ -1,6 +1,6 @@
 // The checks a body must pass before it may take the package's name: the package signature
-// for ".msi" names, the SHA-256 pin when MsiSha256 is set, and the publisher's signature when
-// the build carries package keys.
+// (the name is always a ".msi"), the SHA-256 pin when MsiSha256 is set, and the publisher's
+// signature when the build carries package keys.
 #pragma once
 
 #include <stdint.h>
@@ -12,7 +12,6 @@
 #include "core/SignatureText.h"
 
 struct PACKAGE_VERIFIER {
-    bool checkHead;              // a ".msi" name: the body must start as a package does
     bool pinned;                 // MsiSha256 is set and reads as a SHA-256
     uint8_t pin[CB_SHA256];
     uint32_t cbTaken;            // bytes taken so far, in order from the first

@@ -27,6 +27,20 @@ extern BOOTSTRAP_SETTINGS BootstrapSettings;
 // then neither clear nor replace it.
 extern const bool MsiSha256BuiltIn;
 
-// Reads "LumvexInstallerConfig.ini" from the working directory over the defaults.
-// Never fails: a missing or unreadable file leaves the defaults. UI thread, once, first.
+// The longest full path the package may have, terminator included: its longest companion,
+// "<path>.resume.new", must still fit in MAX_PATH.
+enum { CCH_PACKAGE_PATH = 260 - 11 };
+
+// The package's file by its full path, made once from MsiLocalPath and the working folder;
+// empty when MsiLocalPath names no package's file (see IsPackagePath), the full path is longer
+// than CCH_PACKAGE_PATH allows, or a folder has that name. Every file operation of the
+// download and the shell use this, never a search. Written like BootstrapSettings.
+extern wchar_t PackagePath[CCH_PACKAGE_PATH];
+
+// Reads "LumvexInstallerConfig.ini" from the working directory over the defaults, then makes
+// PackagePath. Never fails: a missing or unreadable file leaves the defaults. UI thread, once,
+// first.
 void LoadSettings();
+
+// Makes PackagePath from MsiLocalPath as it stands; LoadSettings calls it.
+void ResolvePackagePath();

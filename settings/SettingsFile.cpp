@@ -6,7 +6,11 @@
 
 static const wchar_t SETTINGS_FILE_NAME[] = L"LumvexInstallerConfig.ini";
 
-void LoadSettings()
+// Written only by ResolvePackagePath, through LoadSettings, before the worker starts; read-only
+// afterwards.
+wchar_t PackagePath[CCH_PACKAGE_PATH];
+
+static void ReadSettingsFile()
 {
     // A relative name: the file is looked for in the working directory, not beside the program.
     HANDLE hFile = CreateFileW(SETTINGS_FILE_NAME, GENERIC_READ, FILE_SHARE_READ, NULL,
@@ -21,4 +25,24 @@ void LoadSettings()
     if (!ok)
         return;
     ApplySettingsText(&BootstrapSettings, text, cbRead);
+}
+
+void LoadSettings()
+{
+    ReadSettingsFile();
+    ResolvePackagePath();
+}
+
+void ResolvePackagePath()
+{
+    wchar_t full[MAX_PATH];
+    DWORD cch = IsPackagePath(BootstrapSettings.MsiLocalPath)
+                    ? GetFullPathNameW(BootstrapSettings.MsiLocalPath, MAX_PATH, full, NULL)
+                    : 0;
+    bool usable = cch > 0 && cch < CCH_PACKAGE_PATH;
+    DWORD attributes = usable ? GetFileAttributesW(full) : 0;
+    usable = usable && (attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_DIRECTORY));
+    PackagePath[0] = L'\0';
+    if (usable)
+        lstrcpynW(PackagePath, full, CCH_PACKAGE_PATH);
 }

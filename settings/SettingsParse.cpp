@@ -1,6 +1,7 @@
 #include "SettingsParse.h"
 
 #include <string.h>
+#include <wchar.h>
 
 #include "text/PlainText.h"
 
@@ -55,6 +56,53 @@ void StoreSettingText(wchar_t *field, size_t cchField, const char *value)
     for (; i + 1 < cchField && value[i] != '\0'; ++i)
         field[i] = (wchar_t)(unsigned char)value[i];
     field[i] = L'\0';
+}
+
+static bool IsSeparator(wchar_t c)
+{
+    return c == L'\\' || c == L'/';
+}
+
+// The system keeps these names for devices in every folder, whatever follows the first dot,
+// blanks before it ignored; a superscript 1, 2 or 3 counts as a digit after COM and LPT.
+static bool IsDeviceName(const wchar_t *begin, const wchar_t *end)
+{
+    static const wchar_t *const DEVICES[] = {L"con", L"prn", L"aux", L"nul", L"conin$", L"conout$", L"clock$"};
+    const wchar_t *stem = begin;
+    while (stem < end && *stem != L'.')
+        ++stem;
+    while (stem > begin && stem[-1] == L' ')
+        --stem;
+    bool device = false;
+    for (const wchar_t *name : DEVICES)
+        device = device || EqualsNoCase(begin, stem, name);
+    wchar_t last = stem - begin == 4 ? begin[3] : L'\0';
+    return device || ((AfterPrefixNoCase(begin, stem, L"com") || AfterPrefixNoCase(begin, stem, L"lpt")) &&
+                      (IsDigit((uint32_t)last) || last == 0xB9 || last == 0xB2 || last == 0xB3));
+}
+
+bool IsPackagePath(const wchar_t *path)
+{
+    const wchar_t *end = TextEnd(path);
+    const wchar_t *name = path;
+    // A drive letter, its colon and a separator.
+    if (end - path >= 3 && path[1] == L':' && FoldLower((uint32_t)path[0]) - 'a' < 26 && IsSeparator(path[2]))
+        name = path + 3;
+    if (end - path < 4 || !EqualsNoCase(end - 4, end, L".msi"))
+        return false;
+    for (const wchar_t *p = name;; ++p) {
+        if (p < end && !IsSeparator(*p)) {
+            if (*p < 0x20 || wcschr(L"<>:\"|?*", *p) != NULL)
+                return false;
+            continue;
+        }
+        bool dots = (p - name == 1 && name[0] == L'.') || (p - name == 2 && name[0] == L'.' && name[1] == L'.');
+        if (p == name || (!dots && (p[-1] == L'.' || p[-1] == L' ')) || IsDeviceName(name, p))
+            return false;
+        if (p == end)
+            return true;
+        name = p + 1;
+    }
 }
 
 void ForEachSettingsLine(const char *text, size_t cb, SETTINGS_LINE_VISITOR visit, void *context)

@@ -31,6 +31,13 @@ typedef void (*SETTINGS_LINE_VISITOR)(void *context, const char *key, const char
 // a zero byte ends a line's text.
 void ForEachSettingsLine(const char *text, size_t cb, SETTINGS_LINE_VISITOR visit, void *context);
 
+// True when path may name the package's file: relative ("LumvexSetup.msi", "sub\\x.msi",
+// "..\\x.msi") or drive-absolute ("C:\\x.msi"), "\\" or "/" between names, ending in ".msi" in
+// any letter case. Never a UNC, device or root-relative path, a drive-relative one ("C:x.msi"),
+// a stream (":"), a character the system refuses in names, an empty name, one ending in a dot
+// or a blank (but "." and ".."), or a name the system keeps for a device (NUL.msi, COM1.msi).
+bool IsPackagePath(const wchar_t *path);
+
 // Applies the recognised "key=value" lines among the first SETTINGS_CB_MAX bytes of text
 // over settings; unrecognised lines change nothing.
 void ApplySettingsText(BOOTSTRAP_SETTINGS *settings, const char *text, size_t cb);

@@ -19,10 +19,10 @@ static void OnClose(HWND hWnd)
 static void OnDownloadDone()
 {
     SetWindowTextW(BootstrapWindows.hStatusText, TEXT_DOWNLOAD_DONE);
-    // No directory: a relative name resolves against the working directory, where the
-    // transfer wrote it. The installer runs on its own; nobody waits for it.
-    HINSTANCE hResult = ShellExecuteW(NULL, L"Open", BootstrapSettings.MsiLocalPath, NULL, NULL,
-                                      SW_SHOW);
+    // The full path the transfer wrote: a relative name would be searched for, the program's
+    // own folder first, and a name without its extension could lead to a program. The
+    // installer runs on its own; nobody waits for it.
+    HINSTANCE hResult = ShellExecuteW(NULL, L"Open", PackagePath, NULL, NULL, SW_SHOW);
     if ((INT_PTR)hResult <= 32)
         MessageBoxW(NULL, TEXT_FILE_NOT_FOUND, TEXT_BOX_CAPTION, MB_OK);
     PostQuitMessage(0);

@@ -1,15 +1,7 @@
 #include "PackageCheck.h"
 
-#include "text/PlainText.h"
-
 static const uint8_t PACKAGE_SIGNATURE[CB_PACKAGE_SIGNATURE] = {0xD0, 0xCF, 0x11, 0xE0,
                                                                  0xA1, 0xB1, 0x1A, 0xE1};
-
-bool IsPackageName(const wchar_t *path)
-{
-    const wchar_t *end = TextEnd(path);
-    return end - path >= 4 && EqualsNoCase(end - 4, end, L".msi");
-}
 
 bool MatchesPackageSignature(uint32_t offset, const uint8_t *data, size_t cb)
 {

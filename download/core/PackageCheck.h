@@ -8,9 +8,6 @@
 enum { CB_PACKAGE_SIGNATURE = 8 };
 enum { CB_SHA256 = 32 };
 
-// True when the local name ends in ".msi", letters in any case: such a file must be a package.
-bool IsPackageName(const wchar_t *path);
-
 // False when bytes of this piece of the body, which starts offset bytes into it, fall within
 // the signature and differ from it.
 bool MatchesPackageSignature(uint32_t offset, const uint8_t *data, size_t cb);

@@ -4,6 +4,7 @@
 #include <wchar.h>
 
 #include "RetryPolicy.h"
+#include "RoutePolicy.h"
 #include "settings/SettingsParse.h"
 #include "text/PlainText.h"
 
@@ -285,7 +286,8 @@ void SetSource(RESUME_STATE *state, const BOOTSTRAP_SETTINGS *settings, const SE
 
 int32_t SourceOf(const RESUME_STATE *state, const BOOTSTRAP_SETTINGS *settings, const SERVER_LIST *servers)
 {
-    if (wcscmp(state->ServerScheme, settings->ServerScheme) != 0 ||
+    // "HTTP" and "http" are one scheme.
+    if (ParseScheme(state->ServerScheme) != ParseScheme(settings->ServerScheme) ||
         wcscmp(state->MsiServerPath, settings->MsiServerPath) != 0)
         return -1;
     return FindServer(servers, state->ServerAddress, state->ServerPort);

@@ -37,7 +37,7 @@ TEST(PinnedDefault, BuiltInSettingsAreTakenAsTheFileWouldGiveThem)
     EXPECT_EQ(std::wstring(L"/pkg/Setup.msi"), BootstrapSettings.MsiServerPath);
     uint8_t digest[CB_SHA256];
     EXPECT_TRUE(ParseSha256(BootstrapSettings.MsiSha256, digest));
-    EXPECT_TRUE(IsPackageName(BootstrapSettings.MsiLocalPath));
+    EXPECT_TRUE(IsPackagePath(BootstrapSettings.MsiLocalPath));
     SERVER_LIST servers;
     ASSERT_TRUE(ListServers(&BootstrapSettings, &servers));
     EXPECT_EQ(2, FindServer(&servers, L"cdn2.example.com", 8443));

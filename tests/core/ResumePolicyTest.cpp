@@ -112,7 +112,9 @@ TEST(ResumePolicy, StateReadsBackAsWritten)
     servers.servers[2].port = 8080 + 65536;  // the same port on the wire, but not the same setting
     EXPECT_EQ(-1, SourceOf(&state, &settings, &servers));
     servers.servers[2].port = 8080;
-    settings.ServerScheme[4] = L'\0';  // "http"
+    std::wstring(L"HTTPS").copy(settings.ServerScheme, 5);  // one scheme in any letter case
+    EXPECT_EQ(2, SourceOf(&state, &settings, &servers));
+    settings.ServerScheme[4] = L'\0';  // "HTTP"
     EXPECT_EQ(-1, SourceOf(&state, &settings, &servers));
 
     // A whole package that could not take its name needs no validator.

@@ -101,6 +101,73 @@ TEST(SettingsParse, PinIsStoredLikeTheOtherTexts)
     EXPECT_EQ(SCHEME_INVALID, ParseScheme(settings.ServerScheme));
 }
 
+// The local path names the package's own file on this machine, never another kind of file, a
+// share, a device or a stream.
+TEST(SettingsParse, OnlyAPackagesPathIsALocalPath)
+{
+    const struct {
+        const wchar_t *path;
+        bool valid;
+    } rows[] = {
+        {L"LumvexSetup.msi", true},
+        {L"sub\\pkg.MSI", true},
+        {L"sub/pkg.msi", true},
+        {L".\\pkg.msi", true},
+        {L"..\\..\\pkg.msi", true},
+        {L"C:\\Downloads\\pkg.msi", true},
+        {L"z:/pkg.msi", true},
+        {L"\u00E9t\u00E9.msi", true},
+        {L"NULL.msi", true},
+        {L"COM10.msi", true},
+        {L".msi", true},
+        // Another kind of file: the shell would open it with whatever its type says.
+        {L"LumvexSetup", false},
+        {L"LumvexSetup.exe", false},
+        {L"LumvexSetup.msi.exe", false},
+        {L"movie.iso", false},
+        {L"LumvexSetup.msi.", false},
+        {L"LumvexSetup.msi ", false},
+        {L"", false},
+        // Shares, devices and paths that leave the working folder's drive to chance.
+        {L"\\\\host\\share\\x.msi", false},
+        {L"//host/share/x.msi", false},
+        {L"\\\\?\\C:\\x.msi", false},
+        {L"\\\\.\\pipe\\x.msi", false},
+        {L"\\??\\C:\\x.msi", false},
+        {L"\\x.msi", false},
+        {L"C:x.msi", false},
+        {L"1:\\x.msi", false},
+        // Streams, and what the system refuses or reads otherwise.
+        {L"x.msi:evil.msi", false},
+        {L"sub\\x.msi:$DATA:.msi", false},
+        {L"a*.msi", false},
+        {L"a?.msi", false},
+        {L"a\"b.msi", false},
+        {L"a<b>.msi", false},
+        {L"a|b.msi", false},
+        {L"a\tb.msi", false},
+        {L"sub\\\\x.msi", false},
+        {L"sub.\\x.msi", false},
+        {L"sub \\x.msi", false},
+        {L"...\\x.msi", false},
+        // Names the system keeps for devices, in any letter case and any folder.
+        {L"NUL.msi", false},
+        {L"con.msi", false},
+        {L"Aux.tar.msi", false},
+        {L"prn .msi", false},
+        {L"COM1.msi", false},
+        {L"lpt9.msi", false},
+        {L"COM\u00B9.msi", false},
+        {L"CONOUT$.msi", false},
+        {L"nul\\x.msi", false},
+        {L"C:\\sub\\CON\\x.msi", false},
+    };
+    for (const auto &row : rows) {
+        const std::wstring path = row.path;
+        EXPECT_EQ(row.valid, IsPackagePath(row.path)) << std::string(path.begin(), path.end());
+    }
+}
+
 TEST(SettingsParse, TrimSpacesCutsOnlyCLocaleBlanks)
 {
     const struct {

@@ -46,6 +46,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     ListServers(&settings, &servers);
     if (servers.count < 1 || servers.count > MAX_SERVERS)
         abort();
+    // A local path that reads as a package's ends in ".msi" and is no UNC or device path.
+    size_t cchLocal = wcslen(settings.MsiLocalPath);
+    if (IsPackagePath(settings.MsiLocalPath) &&
+        (cchLocal < 4 || settings.MsiLocalPath[cchLocal - 4] != L'.' || settings.MsiLocalPath[0] == L'\\' ||
+         settings.MsiLocalPath[0] == L'/'))
+        abort();
     if (parsed) {
         RequireTerminated(state.ServerAddress);
         RequireTerminated(state.MsiServerPath);

@@ -74,6 +74,8 @@ struct TransferRow {
     bool mainRefused = false;       // nothing listens at the main server's port
     const PACKAGE_TRUST *trust = NULL;  // the package keys built in; NULL: none
     uint64_t notBefore = 0;
+    const wchar_t *scheme = L"http";
+    bool absolute = false;  // localPath is taken within the working folder's full path
 };
 
 const size_t ANY_COUNT = (size_t)-1;
@@ -113,6 +115,20 @@ TransferRow Trusting(const PACKAGE_TRUST &trust, TransferRow row, uint64_t notBe
 {
     row.trust = &trust;
     row.notBefore = notBefore;
+    return row;
+}
+
+// The local path in the working folder, written out in full from the drive.
+TransferRow SavedInFull(const wchar_t *localPath, TransferRow row)
+{
+    row.localPath = localPath;
+    row.absolute = true;
+    return row;
+}
+
+TransferRow WithScheme(const wchar_t *scheme, TransferRow row)
+{
+    row.scheme = scheme;
     return row;
 }
 
@@ -175,6 +191,7 @@ void PointSettingsAt(const wchar_t *address, unsigned short port, const wchar_t 
     lstrcpyW(BootstrapSettings.MsiSha256, pin);
     lstrcpyW(BootstrapSettings.ServerScheme, L"http");
     lstrcpyW(BootstrapSettings.ServerMirrors, L"");
+    ResolvePackagePath();
 }
 
 void ExpectOutcome(OUTCOME outcome, DWORD result)
@@ -250,7 +267,9 @@ void RunRow(const TransferRow &row)
         if (row.hold == ANOTHER_PROGRAM || (row.hold == ANOTHER_COPY && file.first == PART))
             held.push_back(CreateFileW(name.c_str(), GENERIC_READ, 0, NULL, OPEN_EXISTING, 0, NULL));
     }
-    PointSettingsAt(L"127.0.0.1", ports[0], row.localPath, row.pin);
+    const std::wstring localPath = row.absolute ? folder.Path() + L"\\" + row.localPath : row.localPath;
+    PointSettingsAt(L"127.0.0.1", ports[0], localPath.c_str(), row.pin);
+    lstrcpyW(BootstrapSettings.ServerScheme, row.scheme);
     PackageTrust = row.trust != NULL ? *row.trust : PACKAGE_TRUST{};
     PackageTrust.notBefore = row.notBefore;
     mirrorText = row.mirrorText != NULL ? row.mirrorText : mirrorText;
@@ -348,8 +367,8 @@ TEST(DownloadInstaller, FaultsLeaveTheFolderAsItWas)
         // Its checkpoints fail, once each: the download neither stops nor slows for it.
         Holding(ANOTHER_PROGRAM, {"state file held by another program", {Ranged(Msi(Bytes(9 << 20, 9)), "ETag: \"h\"")},
                                   SUCCEEDED, {{PACKAGE, Msi(Bytes(9 << 20, 9))}, {STATE, "theirs"}}, {{STATE, "theirs"}}}),
-        {"package name held by a folder", {Respond("200 OK", package)}, FAILED, {{PACKAGE, "<dir>"}},
-         {{PACKAGE, "<dir>"}}},
+        {"package name held by a folder: nothing goes out", {Respond("200 OK", package)}, FAILED, {{PACKAGE, "<dir>"}},
+         {{PACKAGE, "<dir>"}}, {}, 0},
     };
     for (const TransferRow &row : rows)
         RunRow(row);
@@ -442,6 +461,10 @@ TEST(DownloadInstaller, BrokenDownloadsAreTriedAgainAndResumed)
         PinnedTo(L"9e259920c0bcdf22cfdd71802b9d75c4aa347f8fa76140cb83b15b5ab5835d6",
                  {"kept bytes outlast a pin that does not read, and nothing goes out", {Ranged(package, etag)}, FAILED, kept,
                   kept, {}, 0}),
+        WithScheme(L"htp", {"kept bytes outlast a scheme that does not read, and nothing goes out", {Ranged(package, etag)},
+                            FAILED, kept, kept, {}, 0}),
+        WithScheme(L"HTTP", {"the scheme in capitals is the same: kept bytes resume", {Ranged(package, etag)}, SUCCEEDED, done,
+                             kept, {range}}),
         {"range ignored, our version named: read past the kept bytes", {Raw(ignoresRange, package)}, SUCCEEDED, done, kept,
          {range}},
         {"range ignored, our version, cut before the kept count", {Cut(Raw(ignoresRange, package), 200000, ENDING_CLOSE)}, FAILED,
@@ -523,13 +546,11 @@ TEST(DownloadInstaller, OnlyTheExpectedPackageTakesItsName)
 {
     const std::string portal = "<html><body>Please sign in to the network</body></html>";
     const wchar_t *pinOfMsiAbc = L"2631e1acd0f5fcaff595b673b159e56e05c62a153447c46161fed47dde24d9f4";
-    const wchar_t *pinOfAbc = L"BA7816BF8F01CFEA414140DE5DAE2223B00361A396177A9CB410FF61F20015AD";
+    const wchar_t *pinInCapitals = L"2631E1ACD0F5FCAFF595B673B159E56E05C62A153447C46161FED47DDE24D9F4";
     const Files old = {{PACKAGE, "old"}};
     const TransferRow rows[] = {
         {"portal page under a package name", {Respond("200 OK", portal)}, FAILED, old, old},
         SavedAs(L"LUMVEXSETUP.MSI", {"package name in capitals", {Respond("200 OK", portal)}, FAILED, old, old}),
-        SavedAs(L"LumvexSetup.exe", {"the same page under another name", {Respond("200 OK", portal)}, SUCCEEDED,
-                                     {{PACKAGE, "old"}, {"LumvexSetup.exe", portal}}, old}),
         {"shorter than the signature", {Respond("200 OK", Msi("").substr(0, 5))}, FAILED, old, old},
         PinnedTo(pinOfMsiAbc, {"pin matches", {Respond("200 OK", Msi("abc"))}, SUCCEEDED, {{PACKAGE, Msi("abc")}}, old}),
         PinnedTo(pinOfMsiAbc, {"one byte changed", {Respond("200 OK", Msi("abd"))}, FAILED, old, old}),
@@ -537,8 +558,20 @@ TEST(DownloadInstaller, OnlyTheExpectedPackageTakesItsName)
                  {"pin one digit short: nothing goes out", {Respond("200 OK", Msi("abc"))}, FAILED, old, old, {}, 0}),
         PinnedTo(L"2631e1acd0f5fcaff595b673b159e56e05c62a153447c46161fed47dde24d9fg",
                  {"pin not hexadecimal: nothing goes out", {Respond("200 OK", Msi("abc"))}, FAILED, old, old, {}, 0}),
-        PinnedTo(pinOfAbc, SavedAs(L"LumvexSetup.exe", {"pin in capitals on another name", {Respond("200 OK", "abc")}, SUCCEEDED,
-                                                        {{PACKAGE, "old"}, {"LumvexSetup.exe", "abc"}}, old})),
+        PinnedTo(pinInCapitals, {"pin in capitals", {Respond("200 OK", Msi("abc"))}, SUCCEEDED, {{PACKAGE, Msi("abc")}}, old}),
+        // The local path names the package's own file: another file, a share or a device is never
+        // read, deleted or written, and nothing goes out.
+        SavedAs(L"movie.iso", {"another program's download and its part", {Respond("200 OK", Msi("abc"))}, FAILED,
+                               {{"movie.iso", "film"}, {"movie.iso.part", "half"}}, {{"movie.iso", "film"}, {"movie.iso.part", "half"}},
+                               {}, 0}),
+        SavedAs(L"LumvexSetup", {"no extension, and a program of that name beside it", {Respond("200 OK", Msi("abc"))}, FAILED,
+                                 {{"LumvexSetup.exe", "MZ"}}, {{"LumvexSetup.exe", "MZ"}}, {}, 0}),
+        SavedAs(L"\\\\127.0.0.1\\share\\LumvexSetup.msi", {"a share", {Respond("200 OK", Msi("abc"))}, FAILED, old, old, {}, 0}),
+        SavedAs(L"NUL.msi", {"a device", {Respond("200 OK", Msi("abc"))}, FAILED, old, old, {}, 0}),
+        SavedAs(L"LumvexSetup.msi:x.msi", {"a stream of the package", {Respond("200 OK", Msi("abc"))}, FAILED, old, old, {}, 0}),
+        SavedAs(L"sub\\pkg.MSI", {"a folder of the working folder, the name in capitals", {Respond("200 OK", Msi("abc"))},
+                                  SUCCEEDED, {{"sub", "<dir>"}, {"sub\\pkg.MSI", Msi("abc")}}, {{"sub", "<dir>"}}}),
+        SavedInFull(L"pkg.msi", {"a path from the drive", {Respond("200 OK", Msi("abc"))}, SUCCEEDED, {{"pkg.msi", Msi("abc")}}}),
     };
     for (const TransferRow &row : rows)
         RunRow(row);

@@ -16,26 +16,33 @@
 
 namespace {
 
-// A file type whose open program records what it was given.
+// The package type's open program, for the tests: one that records what it was given, one with
+// no open program at all, or the system's installer.
+const wchar_t RECORDED[] = L"LumvexTest.Package";
+const wchar_t NO_PROGRAM[] = L"LumvexTest.NoProgram";
+const wchar_t SYSTEM_INSTALLER[] = L"Msi.Package";
 
-void RegisterRecordedType()
+void SetClassValue(const wchar_t *key, const std::wstring &value)
 {
-    const std::wstring command = L"\"" + BesideTests(L"record_open.exe") + L"\" \"%1\"";
-    const struct {
-        const wchar_t *key;
-        std::wstring value;
-    } entries[] = {
-        {L".lumvextest", L"LumvexTest.Package"},
-        {L"LumvexTest.Package\\shell\\open\\command", command},
-    };
-    for (const auto &entry : entries) {
-        HKEY hKey;
-        // The classes root itself: this Wine does not merge the user's classes into it.
-        RegCreateKeyExW(HKEY_CLASSES_ROOT, entry.key, 0, NULL, 0, KEY_SET_VALUE, NULL, &hKey, NULL);
-        RegSetValueExW(hKey, NULL, 0, REG_SZ, (const BYTE *)entry.value.c_str(),
-                       (DWORD)((entry.value.size() + 1) * sizeof(wchar_t)));
-        RegCloseKey(hKey);
-    }
+    HKEY hKey;
+    // The classes root itself: this Wine does not merge the user's classes into it.
+    RegCreateKeyExW(HKEY_CLASSES_ROOT, key, 0, NULL, 0, KEY_SET_VALUE, NULL, &hKey, NULL);
+    RegSetValueExW(hKey, NULL, 0, REG_SZ, (const BYTE *)value.c_str(), (DWORD)((value.size() + 1) * sizeof(wchar_t)));
+    RegCloseKey(hKey);
+}
+
+// ".msi" opens with the given program; the tests that change it hold ctest's lock on the type.
+void OpenPackagesWith(const wchar_t *type)
+{
+    SetClassValue(L"LumvexTest.Package\\shell\\open\\command", L"\"" + BesideTests(L"record_open.exe") + L"\" \"%1\"");
+    SetClassValue(L"LumvexTest.NoProgram", L"A package type with no open program");
+    SetClassValue(L".msi", type);
+}
+
+// Every Windows Installer package starts with these bytes.
+std::string Msi(const std::string &rest)
+{
+    return std::string("\xD0\xCF\x11\xE0\xA1\xB1\x1A\xE1", 8) + rest;
 }
 
 // Every setting named: whatever defaults a publisher built in, the program asks the fixture.
@@ -54,14 +61,14 @@ std::wstring RecordedOpen()
     return std::wstring((const wchar_t *)bytes.data(), bytes.size() / sizeof(wchar_t));
 }
 
-// The shell starts the file type's program without waiting for it: wait for its record.
+// The shell starts the file type's program without waiting for it: wait for its record. It
+// was handed the package in the working folder by its full path, never a name to search for.
 void ExpectOpened(const std::wstring &name)
 {
     EXPECT_TRUE(WaitUntil([] { return !RecordedOpen().empty(); }, 10000));
-    std::wstring opened = RecordedOpen();
-    EXPECT_TRUE(opened.size() > name.size() && opened.compare(opened.size() - name.size(), name.size(), name) == 0 &&
-                opened[opened.size() - name.size() - 1] == L'\\')
-        << std::string(opened.begin(), opened.end());
+    wchar_t folder[MAX_PATH];
+    GetCurrentDirectoryW(MAX_PATH, folder);
+    EXPECT_EQ(std::wstring(folder) + L"\\" + name, RecordedOpen());
 }
 
 FixtureResponse Gated(FixtureResponse response)
@@ -86,10 +93,11 @@ FixtureResponse Slow(FixtureResponse response)
 
 class ProgramTest : public testing::Test {
 protected:
-    static void SetUpTestSuite() { RegisterRecordedType(); }
+    void SetUp() override { OpenPackagesWith(RECORDED); }
+    void TearDown() override { OpenPackagesWith(SYSTEM_INSTALLER); }
 
     // A server with these answers, and the settings that point the program at it.
-    void Serve(std::vector<FixtureResponse> responses, const std::string &localPath = "package.lumvextest")
+    void Serve(std::vector<FixtureResponse> responses, const std::string &localPath = "package.msi")
     {
         program.reset();
         server.reset(new FixtureServer(std::move(responses)));
@@ -110,7 +118,7 @@ protected:
 
 TEST_F(ProgramTest, StartsWithTheWindowAndControlsInPlace)
 {
-    Serve({Gated(Respond("200 OK", "package"))});
+    Serve({Gated(Respond("200 OK", Msi("package")))});
     HWND hMain = StartProgram();
     ASSERT_NE((HWND)NULL, hMain);
     EXPECT_EQ(L"Lumvex游戏", WindowText(hMain));
@@ -153,12 +161,12 @@ TEST_F(ProgramTest, StartsWithTheWindowAndControlsInPlace)
 
     server->OpenGate();
     EXPECT_EQ(0u, program->WaitForExit());
-    ExpectOpened(L"package.lumvextest");
+    ExpectOpened(L"package.msi");
 }
 
 TEST_F(ProgramTest, CancelledCloseLeavesTheDownloadRunning)
 {
-    Serve({Gated(Respond("200 OK", "package"))});
+    Serve({Gated(Respond("200 OK", Msi("package")))});
     HWND hMain = StartProgram();
     ASSERT_NE((HWND)NULL, hMain);
 
@@ -176,15 +184,15 @@ TEST_F(ProgramTest, CancelledCloseLeavesTheDownloadRunning)
     server->OpenGate();
     EXPECT_EQ(0u, program->WaitForExit());
     // The shell was handed the package under its own name, complete.
-    ExpectOpened(L"package.lumvextest");
-    EXPECT_EQ("package", ReadFileBytes(L"package.lumvextest"));
+    ExpectOpened(L"package.msi");
+    EXPECT_EQ(Msi("package"), ReadFileBytes(L"package.msi"));
 }
 
 // A second copy started while the first downloads finds the .part held: it fails, and leaves the
 // first one's files alone. The first, closed, leaves what it has for a third run to resume.
 TEST_F(ProgramTest, ConfirmedCloseEndsAtOnceAndASecondCopyTouchesNothing)
 {
-    const std::string package(8 * 1024 * 1024, 'p');
+    const std::string package = Msi(std::string(8 * 1024 * 1024 - 8, 'p'));
     const FixtureResponse paced = Slow(Ranged(package, "ETag: \"v1\""));
     Serve({Once(paced), Gated(Ranged(package, "ETag: \"v1\""))});
     HWND hMain = StartProgram();
@@ -199,7 +207,7 @@ TEST_F(ProgramTest, ConfirmedCloseEndsAtOnceAndASecondCopyTouchesNothing)
     EXPECT_EQ(L"下载错误，请重试！", ReadBox(hError).text);
     Press(hError, IDOK);
     EXPECT_EQ(0u, second.WaitForExit());
-    EXPECT_EQ(1u, FolderContents().count("package.lumvextest.resume"));
+    EXPECT_EQ(1u, FolderContents().count("package.msi.resume"));
 
     PostMessageW(hMain, WM_CLOSE, 0, 0);
     HWND hBox = program->WaitForWindow(L"#32770");
@@ -207,14 +215,14 @@ TEST_F(ProgramTest, ConfirmedCloseEndsAtOnceAndASecondCopyTouchesNothing)
     Press(hBox, IDOK);
     EXPECT_EQ(0u, program->WaitForExit(10000));
     Files files = FolderContents();
-    EXPECT_EQ(0u, files.count("package.lumvextest"));
+    EXPECT_EQ(0u, files.count("package.msi"));
     // A validator came with the body: what arrived is kept for the next run.
-    EXPECT_EQ(1u, files.count("package.lumvextest.resume"));
+    EXPECT_EQ(1u, files.count("package.msi.resume"));
 
     Program third;
     server->OpenGate();
     EXPECT_EQ(0u, third.WaitForExit());
-    EXPECT_EQ(package, ReadFileBytes(L"package.lumvextest"));
+    EXPECT_EQ(package, ReadFileBytes(L"package.msi"));
     const std::vector<std::string> ranges = server->RequestHeaders("Range");
     // The second copy asked for nothing.
     ASSERT_EQ(2u, ranges.size());
@@ -223,10 +231,10 @@ TEST_F(ProgramTest, ConfirmedCloseEndsAtOnceAndASecondCopyTouchesNothing)
 
 TEST_F(ProgramTest, ResumedRunStartsFromTheKeptBytes)
 {
-    const std::string package(10 * 1024 * 1024, 'p');
+    const std::string package = Msi(std::string(10 * 1024 * 1024 - 8, 'p'));
     Serve({Gated(Ranged(package, "ETag: \"v1\""))});
-    WriteFileBytes(L"package.lumvextest.part", package.substr(0, 5 * 1024 * 1024));
-    WriteFileBytes(L"package.lumvextest.resume", "ServerScheme=http\r\nServerAddress=127.0.0.1\r\nServerPort=" + std::to_string(server->Port()) +
+    WriteFileBytes(L"package.msi.part", package.substr(0, 5 * 1024 * 1024));
+    WriteFileBytes(L"package.msi.resume", "ServerScheme=http\r\nServerAddress=127.0.0.1\r\nServerPort=" + std::to_string(server->Port()) +
                                                      "\r\nMsiServerPath=/LumvexSetup.msi\r\nValidator=\"v1\"\r\n"
                                                      "Total=10485760\r\nReceived=5242880\r\n");
     HWND hMain = StartProgram();
@@ -237,8 +245,8 @@ TEST_F(ProgramTest, ResumedRunStartsFromTheKeptBytes)
 
     server->OpenGate();
     EXPECT_EQ(0u, program->WaitForExit());
-    ExpectOpened(L"package.lumvextest");
-    EXPECT_EQ(package, ReadFileBytes(L"package.lumvextest"));
+    ExpectOpened(L"package.msi");
+    EXPECT_EQ(package, ReadFileBytes(L"package.msi"));
     EXPECT_EQ(std::vector<std::string>({"bytes=5242880-"}), server->RequestHeaders("Range"));
 }
 
@@ -251,26 +259,35 @@ struct OutcomeRow {
     const wchar_t *sizeText;
     int barPosition;
     bool nothingListens = false;
+    const wchar_t *type = RECORDED;  // what opens a package
+    bool programBeside = false;      // a program named as the package without its extension
 };
 
 TEST_F(ProgramTest, OutcomeBoxesAreOwnerlessAndEndTheProgram)
 {
     const OutcomeRow rows[] = {
-        {"download error", Respond("404 Not Found", "missing"), "package.lumvextest", L"下载错误，请重试！",
+        {"download error", Respond("404 Not Found", "missing"), "package.msi", L"下载错误，请重试！",
          L"安装文件下载中...", L"", 0},
         {"portal page under a package name", Respond("200 OK", "<html><body>Sign in first</body></html>"),
          "LumvexSetup.msi", L"下载错误，请重试！", L"安装文件下载中...", L"", 0},
-        {"no program for the package type", Respond("200 OK", std::string(1572864, 'p')), "package.noassociation",
-         L"找不到文件，请重试！", L"下载完成...", L"1.50M / 1.50M", 100},
+        {"no program for the package type", Respond("200 OK", Msi(std::string(1572864 - 8, 'p'))), "package.msi",
+         L"找不到文件，请重试！", L"下载完成...", L"1.50M / 1.50M", 100, false, NO_PROGRAM},
         // Three retries, about 1, 2 and 4 s apart, then the same box.
-        {"nothing listening", Respond("200 OK", "package"), "package.lumvextest", L"下载错误，请重试！",
+        {"nothing listening", Respond("200 OK", Msi("package")), "package.msi", L"下载错误，请重试！",
          L"安装文件下载中...", L"", 0, true},
+        // The shell would add an extension and start the program: only a package's name is taken.
+        {"no extension, and a program of that name beside it", Respond("200 OK", Msi("package")), "LumvexSetup",
+         L"下载错误，请重试！", L"安装文件下载中...", L"", 0, false, RECORDED, true},
     };
     for (const OutcomeRow &row : rows) {
         SCOPED_TRACE(row.label);
         Serve({row.response}, row.localPath);
         if (row.nothingListens)
             WriteSettings(UnusedPort(), row.localPath);
+        OpenPackagesWith(row.type);
+        if (row.programBeside) {
+            ASSERT_TRUE(CopyFileW(BesideTests(L"record_open.exe").c_str(), L"LumvexSetup.exe", FALSE));
+        }
         HWND hMain = StartProgram();
         ASSERT_NE((HWND)NULL, hMain);
 
@@ -292,22 +309,27 @@ TEST_F(ProgramTest, OutcomeBoxesAreOwnerlessAndEndTheProgram)
 
         Press(hBox, IDOK);
         EXPECT_EQ(0u, program->WaitForExit());
+        if (row.programBeside) {
+            EXPECT_EQ(0u, server->Requests().size());
+            EXPECT_EQ(L"", RecordedOpen());
+        }
     }
 }
 
 TEST_F(ProgramTest, MinimisedStartStillDownloads)
 {
-    Serve({Gated(Respond("200 OK", "package"))});
+    Serve({Gated(Respond("200 OK", Msi("package")))});
     HWND hMain = StartProgram(SW_SHOWMINNOACTIVE);
     ASSERT_NE((HWND)NULL, hMain);
     EXPECT_TRUE(IsIconic(hMain));
 
     server->OpenGate();
     EXPECT_EQ(0u, program->WaitForExit());
-    ExpectOpened(L"package.lumvextest");
+    ExpectOpened(L"package.msi");
 }
 
-TEST_F(ProgramTest, DllsPlantedBesideItOrInItsWorkingFolderNeverRun)
+// A bootstrapper runs from a downloads folder, where a web page can leave files of any name.
+TEST_F(ProgramTest, DllsAndPackagesPlantedBesideItNeverRun)
 {
     const std::wstring app = folder.Path() + L"\\app\\";
     ASSERT_TRUE(CreateDirectoryW(app.c_str(), NULL));
@@ -318,7 +340,9 @@ TEST_F(ProgramTest, DllsPlantedBesideItOrInItsWorkingFolderNeverRun)
         ASSERT_TRUE(CopyFileW(planted.c_str(), (app + name).c_str(), TRUE));
         ASSERT_TRUE(CopyFileW(planted.c_str(), name, TRUE));
     }
-    Serve({Gated(Respond("200 OK", "package"))});
+    // Beside the program, named as the package: the package that passed the checks opens, not it.
+    WriteFileBytes((app + L"LumvexSetup.msi").c_str(), Msi("decoy"));
+    Serve({Gated(Respond("200 OK", Msi("package")))}, "LumvexSetup.msi");
 
     // Windows' own order for DLLs that are not known DLLs: the program's folder first. (Wine
     // takes WINEDLLOVERRIDES only from the Unix side; this key is its per-program equivalent.)
@@ -342,7 +366,7 @@ TEST_F(ProgramTest, DllsPlantedBesideItOrInItsWorkingFolderNeverRun)
     EXPECT_NE((HWND)NULL, ControlsOf(hMain).hProgressBar);
     server->OpenGate();
     EXPECT_EQ(0u, program->WaitForExit());
-    ExpectOpened(L"package.lumvextest");
+    ExpectOpened(L"LumvexSetup.msi");
 
     for (const wchar_t *name : names) {
         for (const std::wstring &marker : {app + name + L".loaded", std::wstring(name) + L".loaded"})
@@ -367,6 +391,7 @@ TEST_F(ProgramTest, RealPackageIsInstalledBySystemInstaller)
     DeleteFileW(installed);
 
     Serve({Respond("200 OK", ReadFileBytes(package.c_str()))}, "LumvexSetup.msi");
+    OpenPackagesWith(SYSTEM_INSTALLER);
     program.reset(new Program());
     EXPECT_EQ(0u, program->WaitForExit());
     EXPECT_EQ(ReadFileBytes(package.c_str()), ReadFileBytes(L"LumvexSetup.msi"));

@@ -65,21 +65,34 @@ Files Summarised(const Files &files)
     return summary;
 }
 
+namespace {
+
+// Folders as "<dir>", and what they hold under "folder\\name".
+void AddContents(const std::wstring &prefix, Files *contents)
+{
+    WIN32_FIND_DATAW found;
+    HANDLE hFind = FindFirstFileW((prefix + L"*").c_str(), &found);
+    if (hFind == INVALID_HANDLE_VALUE)
+        return;
+    do {
+        std::wstring name = prefix + found.cFileName;
+        if (lstrcmpW(found.cFileName, L".") == 0 || lstrcmpW(found.cFileName, L"..") == 0)
+            continue;
+        std::string narrow(name.begin(), name.end());
+        bool folder = (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+        (*contents)[narrow] = folder ? "<dir>" : ReadFileBytes(name.c_str());
+        if (folder)
+            AddContents(name + L"\\", contents);
+    } while (FindNextFileW(hFind, &found));
+    FindClose(hFind);
+}
+
+}  // namespace
+
 Files FolderContents()
 {
     Files contents;
-    WIN32_FIND_DATAW found;
-    HANDLE hFind = FindFirstFileW(L"*", &found);
-    if (hFind == INVALID_HANDLE_VALUE)
-        return contents;
-    do {
-        std::wstring name = found.cFileName;
-        if (name == L"." || name == L"..")
-            continue;
-        std::string narrow(name.begin(), name.end());
-        contents[narrow] = (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) ? "<dir>" : ReadFileBytes(name.c_str());
-    } while (FindNextFileW(hFind, &found));
-    FindClose(hFind);
+    AddContents(L"", &contents);
     return Summarised(contents);
 }
 

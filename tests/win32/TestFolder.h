@@ -25,8 +25,9 @@ private:
 
 typedef std::map<std::string, std::string> Files;
 
-// Name to content of every file in the working directory ("<dir>" for a folder); long
-// contents are summarised so that a failing comparison stays readable.
+// Name to content of every file in the working directory and its folders ("<dir>" for a
+// folder, "folder\\name" for what it holds); long contents are summarised so that a failing
+// comparison stays readable.
 Files FolderContents();
 Files Summarised(const Files &files);
 
