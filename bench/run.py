@@ -18,7 +18,8 @@ and, once, the PE32 against a server that honours ranges and drops the connectio
 the largest package: how many bytes went out after the cut, against the 10 % that remained;
 and, in a network namespace whose firewall drops every packet to the server, the time the
 program's transfer takes to give up, for a name with one address and for one with three, and
-to reach the package through the user's proxy.
+to reach the package through the user's proxy; and the time it takes to give up on a hostile
+server that hands out one byte a try, or sends its answer's head a line every 20 s.
 Prints the medians and writes them to bench/RESULTS.md. Run it through scripts/bench.sh.
 """
 import argparse
@@ -269,6 +270,83 @@ def firewall_case(name, www, runs):
     return tuple(results)
 
 
+class Hostile(threading.Thread):
+    """A server that holds a run as long as it can. "bytes": the first answer brings 64 KiB of a
+    package that names an ETag and honours ranges, every later one (206s for the rest) a single
+    byte, and each connection closes; "head": the answer's head a header line every 20 s, never
+    ending. Counts the requests."""
+
+    def __init__(self, kind):
+        super().__init__(daemon=True)
+        self.kind, self.requests, self.stop = kind, 0, threading.Event()
+        self.listener = socket.socket()
+        self.listener.bind(("127.0.0.1", 0))
+        self.listener.listen(16)
+        self.port = self.listener.getsockname()[1]
+
+    def run(self):
+        while not self.stop.is_set():
+            try:
+                connection, _ = self.listener.accept()
+            except OSError:
+                return
+            threading.Thread(target=self.serve, args=(connection,), daemon=True).start()
+
+    def serve(self, connection):
+        total = 300 * 1024
+        with connection:
+            head = b""
+            while b"\r\n\r\n" not in head:
+                data = connection.recv(4096)
+                if not data:
+                    return
+                head += data
+            self.requests += 1
+            try:
+                if self.kind == "head":
+                    connection.sendall(b"HTTP/1.1 200 OK\r\n")
+                    line = 0
+                    while not self.stop.wait(20):
+                        connection.sendall(b"X-Line-%d: %d\r\n" % (line, line))
+                        line += 1
+                    return
+                ranged = [l for l in head.split(b"\r\n") if l.lower().startswith(b"range: bytes=")]
+                start = int(ranged[0].split(b"=")[1].split(b"-")[0]) if ranged else 0
+                status = b"206 Partial Content" if start else b"200 OK"
+                extra = b"Content-Range: bytes %d-%d/%d\r\n" % (start, total - 1, total) if start else b""
+                connection.sendall(b"HTTP/1.1 %s\r\nContent-Length: %d\r\n%sETag: \"h\"\r\n\r\n"
+                                   % (status, total - start, extra))
+                connection.sendall((MSI_HEAD + bytes(total))[start:start + (1 if start else 64 * 1024)])
+            except OSError:
+                pass
+
+    def close(self):
+        self.stop.set()
+        self.listener.close()
+
+
+def hostile_case(runs):
+    """(seconds to the failure, exit status, requests) of the program's transfer against each
+    kind of hostile server."""
+    loop = os.path.join(BUILD, "win64", "bench", "bench_loop.exe")
+    results = []
+    for kind in ("bytes", "head"):
+        server = Hostile(kind)
+        server.start()
+        with open(os.path.join(runs, "LumvexInstallerConfig.ini"), "w") as f:
+            f.write("ServerScheme=http\r\nServerAddress=127.0.0.1\r\nServerPort=%d\r\nMsiServerPath=/hostile.msi\r\n"
+                    "MsiLocalPath=hostile.msi\r\nMsiSha256=\r\n" % server.port)
+        for name in ("hostile.msi.part", "hostile.msi.resume"):
+            if os.path.exists(os.path.join(runs, name)):
+                os.remove(os.path.join(runs, name))
+        try:
+            wall, _, _, code = measure([WINE, loop, "transfer"], runs)
+        finally:
+            server.close()
+        results.append((wall, code, server.requests))
+    return results
+
+
 def machine():
     cpu = next((line.split(":", 1)[1].strip() for line in open("/proc/cpuinfo") if line.startswith("model name")),
                platform.processor())
@@ -355,16 +433,20 @@ def main():
         firewall = firewall_case(names[smallest], www, runs)
         print("firewall     gives up after %.1f s (exit %d), %.1f s for three addresses (exit %d); "
               "through the user's proxy %.1f s (exit %d)" % firewall, flush=True)
+        hostile = hostile_case(runs)
+        print("hostile      a byte a try: gives up after %.1f s (exit %d, %d requests); a head line every 20 s: "
+              "%.1f s (exit %d, %d requests)" % (hostile[0] + hostile[1]), flush=True)
     finally:
         for process in (server, etag, plain):
             process.terminate()
             process.wait()
+        open_packages_with("Msi.Package")
         subprocess.run([WINESERVER, "-k"], env=ENV)
 
-    report(results, sizes, args.rounds, (largest,) + cut, (smallest,) + firewall)
+    report(results, sizes, args.rounds, (largest,) + cut, (smallest,) + firewall, hostile)
 
 
-def report(results, sizes, rounds, cut, firewall):
+def report(results, sizes, rounds, cut, firewall, hostile):
     median = statistics.median
     lines = ["# Transfer benchmark", "",
              "Written by `scripts/bench.sh` on %s (%d rounds, cases interleaved)." % (time.strftime("%Y-%m-%d"), rounds),
@@ -410,6 +492,13 @@ def report(results, sizes, rounds, cut, firewall):
               "| one address | none: the failure box | %.1f | %d |" % (give_up, give_up_code),
               "| a name with three addresses | none: the failure box | %.1f | %d |" % (multi, multi_code),
               "| one address | set: the package through it | %.1f | %d |" % (proxied, proxied_code)]
+
+    lines += ["", "## Against a hostile server", "",
+              "The program's transfer (`bench_loop transfer`) against a server of the benchmark's own that holds "
+              "a run as long as it can (one address, no mirror, no user's proxy):", "",
+              "| server | wall s to the failure | exit status | requests |", "|---|---|---|---|",
+              "| 64 KiB, then one byte a try (206s for the rest, ETag) | %.1f | %d | %d |" % hostile[0],
+              "| the answer's head a header line every 20 s, never ending | %.1f | %d | %d |" % hostile[1]]
 
     lines += ["", "## What a signature costs", "",
               "`signed` against `etag`: the same server and packages, the program built with a package key, "

@@ -381,7 +381,7 @@ static DWORD EndTransfer(TRANSFER *transfer, const TRY_OUTCOME *attempt)
 // The tries of the current host, through its own route, as long as its retries last.
 static void TryHost(TRANSFER *transfer, TRY_OUTCOME *attempt)
 {
-    RETRY_STATE retry = {0, 0, 0, GetTickCount() ^ (GetCurrentProcessId() << 16)};
+    RETRY_STATE retry = {0, 0, 0, GetTickCount() ^ (GetCurrentProcessId() << 16), 0, 0};
     BeginRoute(&transfer->route, &transfer->servers.servers[transfer->current]);
     transfer->signatureHeld = false;
     transfer->signatureAskedAgain = false;
@@ -402,7 +402,7 @@ static void TryHost(TRANSFER *transfer, TRY_OUTCOME *attempt)
         // No answer yet by the client's route: the user's own proxy, if any, is tried at once.
         if (TakeUserProxy(&transfer->route))
             continue;
-        if (!NextRetry(&retry, attempt, transfer->received))
+        if (!NextRetry(&retry, attempt, transfer->received, GetTickCount()))
             break;
         SwitchRoute(&transfer->route);
         Sleep(RetryWaitMs(&retry, attempt->retryAfter));

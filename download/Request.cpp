@@ -1,6 +1,7 @@
 #include "Request.h"
 
 #include "platform/SystemLibraries.h"
+#include "text/PlainText.h"
 
 // Read right after the failing call, before any cleanup can overwrite it. A failure
 // must never read as success, should the platform leave no code.
@@ -27,30 +28,93 @@ static void CloseHandleOf(HINTERNET *hInternet)
     *hInternet = NULL;
 }
 
-static bool Send(HINTERNET hRequest, const wchar_t *headers, TRY_OUTCOME *attempt)
+// A request sent and its answer's head awaited on a thread of their own, so that the worker
+// waits for them only so long. The thread has its own copy of what it sends.
+struct EXCHANGE {
+    LONG references;  // the worker's and the thread's; the last to let go frees it
+    HINTERNET hRequest;
+    bool hasHeaders;
+    wchar_t headers[CCH_VALIDATOR + 64];
+    BOOL done;        // written by the thread before it ends
+    DWORD error;
+};
+
+static void ReleaseExchange(EXCHANGE *exchange)
 {
-    bool sent = WinHttp.SendRequest(hRequest, headers != NULL ? headers : WINHTTP_NO_ADDITIONAL_HEADERS,
-                                    headers != NULL ? (DWORD)-1L : 0, WINHTTP_NO_REQUEST_DATA, 0, 0, 0);
-    if (!sent)
-        PlatformFailure(attempt);
-    return sent;
+    if (InterlockedDecrement(&exchange->references) == 0)
+        HeapFree(GetProcessHeap(), 0, exchange);
 }
 
-static bool ReceiveAnswer(HINTERNET hRequest, ANSWER *answer, TRY_OUTCOME *attempt)
+static BOOL SendAndReceive(HINTERNET hRequest, const wchar_t *headers)
+{
+    return WinHttp.SendRequest(hRequest, headers != NULL ? headers : WINHTTP_NO_ADDITIONAL_HEADERS,
+                               headers != NULL ? (DWORD)-1L : 0, WINHTTP_NO_REQUEST_DATA, 0, 0, 0) &&
+           WinHttp.ReceiveResponse(hRequest, NULL);
+}
+
+static DWORD WINAPI ExchangeThread(void *context)
+{
+    EXCHANGE *exchange = (EXCHANGE *)context;
+    exchange->done = SendAndReceive(exchange->hRequest, exchange->hasHeaders ? exchange->headers : NULL);
+    exchange->error = GetLastError();
+    ReleaseExchange(exchange);
+    return 0;
+}
+
+// Sends the request and waits for its answer's whole head, redirects followed, within
+// msAnswerWait: the client's time-outs hold for each step and each read only, and a server
+// sending a line now and then would hold the try for as long as it likes. Past the wait the
+// try ends as a stall does; the request is closed, which ends the thread's wait where the
+// client allows it, else the thread ends on its own. Without a thread, the client's own
+// time-outs alone hold.
+static bool Exchange(HTTP_REQUEST *http, const wchar_t *headers, TRY_OUTCOME *attempt)
+{
+    bool done = false;
+    HANDLE hThread = NULL;
+    EXCHANGE *exchange = (EXCHANGE *)HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, sizeof(EXCHANGE));
+    if (exchange != NULL) {
+        exchange->references = 2;
+        exchange->hRequest = http->hRequest;
+        exchange->hasHeaders = headers != NULL;
+        if (headers != NULL)
+            CopyText(exchange->headers, sizeof(exchange->headers) / sizeof(exchange->headers[0]), headers);
+        hThread = CreateThread(NULL, 0, ExchangeThread, exchange, 0, NULL);
+        if (hThread == NULL)
+            HeapFree(GetProcessHeap(), 0, exchange);
+    }
+    if (hThread == NULL) {
+        done = SendAndReceive(http->hRequest, headers) != FALSE;
+        if (!done)
+            PlatformFailure(attempt);
+    } else if (WaitForSingleObject(hThread, TransferTiming.msAnswerWait) == WAIT_OBJECT_0) {
+        // The thread's end orders its writes before these reads.
+        done = exchange->done != FALSE;
+        SetLastError(exchange->error);
+        if (!done)
+            PlatformFailure(attempt);
+    } else {
+        CloseHandleOf(&http->hRequest);
+        attempt->result = ERROR_WINHTTP_TIMEOUT;
+        attempt->transient = true;
+        attempt->stalled = true;
+    }
+    if (hThread != NULL) {
+        CloseHandle(hThread);
+        ReleaseExchange(exchange);
+    }
+    return done;
+}
+
+// The head of the answer that came, scanned.
+static bool ReceiveAnswer(HTTP_REQUEST *http, ANSWER *answer, TRY_OUTCOME *attempt)
 {
     bool scanned = false;
     wchar_t *headers = NULL;
     DWORD cbHeaders = 0;
     DWORD cchHeaders;
     BOOL sized;
-    // The receive's own code says whether the network may come back; the size query after a
-    // failed receive would only say that no answer is there.
-    if (!WinHttp.ReceiveResponse(hRequest, NULL)) {
-        PlatformFailure(attempt);
-        goto Cleanup;
-    }
     attempt->answered = true;
-    sized = WinHttp.QueryHeaders(hRequest, WINHTTP_QUERY_RAW_HEADERS_CRLF, WINHTTP_HEADER_NAME_BY_INDEX, NULL,
+    sized = WinHttp.QueryHeaders(http->hRequest, WINHTTP_QUERY_RAW_HEADERS_CRLF, WINHTTP_HEADER_NAME_BY_INDEX, NULL,
                                  &cbHeaders, WINHTTP_NO_HEADER_INDEX);
     if (sized || GetLastError() != ERROR_INSUFFICIENT_BUFFER) {
         PlatformFailure(attempt);
@@ -64,7 +128,7 @@ static bool ReceiveAnswer(HINTERNET hRequest, ANSWER *answer, TRY_OUTCOME *attem
         goto Cleanup;
     }
     cbHeaders = cchHeaders * sizeof(wchar_t);
-    if (!WinHttp.QueryHeaders(hRequest, WINHTTP_QUERY_RAW_HEADERS_CRLF, WINHTTP_HEADER_NAME_BY_INDEX, headers,
+    if (!WinHttp.QueryHeaders(http->hRequest, WINHTTP_QUERY_RAW_HEADERS_CRLF, WINHTTP_HEADER_NAME_BY_INDEX, headers,
                               &cbHeaders, WINHTTP_NO_HEADER_INDEX)) {
         PlatformFailure(attempt);
         goto Cleanup;
@@ -104,11 +168,11 @@ bool AskFor(HTTP_REQUEST *http, const ROUTE *route, const wchar_t *path, const w
                                          route->scheme == SCHEME_HTTPS ? WINHTTP_FLAG_SECURE : 0);
     if (http->hRequest == NULL)
         PlatformFailure(attempt);
-    bool answered = http->hRequest != NULL && Send(http->hRequest, headers, attempt) &&
-                    ReceiveAnswer(http->hRequest, answer, attempt);
-    // Once: a proxy that still asks has refused the user.
-    if (answered && answer->status == 407 && LogOnToProxy(http->hRequest))
-        answered = Send(http->hRequest, headers, attempt) && ReceiveAnswer(http->hRequest, answer, attempt);
+    bool answered = http->hRequest != NULL && Exchange(http, headers, attempt) && ReceiveAnswer(http, answer, attempt);
+    // Once, and only where a proxy is on the way: a server that asks who the user is has refused
+    // the way, and a proxy that still asks has refused the user.
+    if (answered && answer->status == 407 && ThroughProxy(route) && LogOnToProxy(http->hRequest))
+        answered = Exchange(http, headers, attempt) && ReceiveAnswer(http, answer, attempt);
     attempt->refusedRoute = answered && RefusesRoute(answer->status);
     return answered;
 }

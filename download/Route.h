@@ -42,3 +42,7 @@ bool TakeOtherRoute(ROUTE *route);
 
 // Before a retry: while no try has had the server's answer, the other way than the last try's.
 void SwitchRoute(ROUTE *route);
+
+// The route's requests go through a proxy: the user's, or the one the client itself is set to
+// use for this host.
+bool ThroughProxy(const ROUTE *route);

@@ -10,7 +10,8 @@
 #define WINHTTP_FUNCTION_NAMES(X)                                                                      \
     X(Open) X(Connect) X(OpenRequest) X(SendRequest) X(ReceiveResponse) X(QueryHeaders)                 \
     X(QueryDataAvailable) X(ReadData) X(CloseHandle) X(SetOption) X(SetTimeouts)                        \
-    X(GetIEProxyConfigForCurrentUser) X(GetProxyForUrl) X(QueryAuthSchemes) X(SetCredentials)
+    X(GetIEProxyConfigForCurrentUser) X(GetProxyForUrl) X(GetDefaultProxyConfiguration) X(QueryAuthSchemes)       \
+    X(SetCredentials)
 
 // Looked up by name; WinHttp.Open is WinHttpOpen.
 struct WINHTTP_FUNCTIONS {

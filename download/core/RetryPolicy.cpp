@@ -2,8 +2,10 @@
 
 #include "HeaderScan.h"
 
-// Written only by tests, before any transfer runs.
-TRANSFER_TIMING TransferTiming = {1000, 60000, 30000};
+// Written only by tests, before any transfer runs. The wait for an answer is what the client's
+// own time-outs allow a try without one: 15 s for the name, 10 s for each of two addresses, 30 s
+// to send and 30 s to receive.
+TRANSFER_TIMING TransferTiming = {1000, 60000, 30000, 95000};
 
 bool IsTransientError(uint32_t code)
 {
@@ -28,12 +30,20 @@ bool IsTransientStatus(int32_t status)
     return status == 408 || status == 429 || status == 500 || status == 502 || status == 503 || status == 504;
 }
 
-bool NextRetry(RETRY_STATE *retry, const TRY_OUTCOME *outcome, uint32_t reached)
+bool NextRetry(RETRY_STATE *retry, const TRY_OUTCOME *outcome, uint32_t reached, uint32_t msNow)
 {
-    bool further = reached > retry->furthest && !outcome->stalled;
+    // The furthest count is never below the mark, so the subtraction cannot wrap.
+    bool further = retry->attempts > 0 && !outcome->stalled && reached > retry->furthest &&
+                   reached - retry->mark >= CB_STALL_MINIMUM &&
+                   (uint64_t)(reached - retry->mark) * TransferTiming.msStallWindow >=
+                       (uint64_t)CB_STALL_MINIMUM * (msNow - retry->msMark);
     if (reached > retry->furthest || outcome->newVersion)
         retry->furthest = reached;
-    // The first try is no retry: only later ones can stall.
+    // The first try is no retry: only later ones can stall. It sets the first mark.
+    if (retry->attempts == 0 || further)
+        retry->msMark = msNow;
+    if (retry->attempts == 0 || further || outcome->newVersion)
+        retry->mark = reached;
     if (retry->attempts > 0)
         retry->stalledRetries = further ? 0 : retry->stalledRetries + 1;
     ++retry->attempts;

@@ -11,6 +11,8 @@ struct TRANSFER_TIMING {
     uint32_t msFirstWait;    // between tries; then twice and four times as long, each with some spread
     uint32_t msStallWindow;  // each such stretch of a body must bring CB_STALL_MINIMUM bytes
     uint32_t msProxySearch;  // the longest the user waits on a proxy script or detection
+    uint32_t msAnswerWait;   // a request, from its sending, must have its answer's whole head
+                             // (redirects followed) within this
 };
 extern TRANSFER_TIMING TransferTiming;
 
@@ -40,19 +42,24 @@ struct TRY_OUTCOME {
     bool staleSignature;  // the package answered is not the one the host's signature names
 };
 
-// The tries of one run. Start with RETRY_STATE retry = {0, 0, 0, seed}.
+// The tries of one run. Start with RETRY_STATE retry = {0, 0, 0, seed, 0, 0}.
 struct RETRY_STATE {
     uint32_t attempts;        // tries so far
     uint32_t furthest;        // the highest count a try of the current body reached
     uint32_t stalledRetries;  // retries in a row that got no further
     uint32_t random;          // spreads the waits; any seed but 0
+    uint32_t mark;            // the count at the last progress, or after the first try
+    uint32_t msMark;          // when that was
 };
 
-// After a try that failed for a transient reason and left the count at reached: false once
-// MAX_STALLED_RETRIES retries in a row have brought no byte beyond the furthest count. A try
-// that began another version is progress only beyond the furthest count so far, but its own
-// count is the one to beat from then on.
-bool NextRetry(RETRY_STATE *retry, const TRY_OUTCOME *outcome, uint32_t reached);
+// After a try that failed for a transient reason, msNow, with the count at reached: false once
+// MAX_STALLED_RETRIES retries in a row have made no progress. Progress is a count beyond the
+// furthest so far and at least CB_STALL_MINIMUM beyond the last progress, brought at least as
+// fast as the stall rule asks of a body, counted from the last progress (failed tries and
+// waits included): a server that hands out a little a try uses the retries up. A try that
+// began another version is progress only beyond the furthest count so far, but its own count
+// is the one to beat from then on.
+bool NextRetry(RETRY_STATE *retry, const TRY_OUTCOME *outcome, uint32_t reached, uint32_t msNow);
 
 // The wait before the next try: about 1, 2 and 4 times msFirstWait as retries stall, spread
 // by up to a quarter either way; where the server named a wait, that (at most

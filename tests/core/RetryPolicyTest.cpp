@@ -6,11 +6,15 @@
 
 namespace {
 
-// How one failed try ended, as the retry policy sees it.
+// How one failed try ended, as the retry policy sees it; counts in units of the 16 KiB a try
+// must bring to count as progress.
+const uint32_t K = 16 * 1024;
+
 struct Try {
     uint32_t reached;
     bool newVersion = false;
     bool stalled = false;
+    uint32_t msAt = 0;  // when it ended
 };
 
 Try NewVersion(uint32_t reached)
@@ -23,6 +27,11 @@ Try Stalled(uint32_t reached)
     return {reached, false, true};
 }
 
+Try At(uint32_t ms, uint32_t reached)
+{
+    return {reached, false, false, ms};
+}
+
 TEST(RetryPolicy, GivesUpAfterThreeRetriesThatGetNoFurther)
 {
     const struct {
@@ -31,22 +40,30 @@ TEST(RetryPolicy, GivesUpAfterThreeRetriesThatGetNoFurther)
         size_t gaveUpAfter;  // tries; 0: not within these
     } rows[] = {
         {"never any byte", {{0}, {0}, {0}, {0}}, 4},
-        {"first try got some", {{50}, {50}, {50}, {50}}, 4},
-        {"each try further", {{10}, {20}, {30}, {40}, {50}, {60}, {70}, {80}}, 0},
-        {"progress starts the count again", {{10}, {10}, {10}, {20}, {20}, {20}, {20}}, 7},
-        {"a restart without a validator must pass the furthest", {{50}, {0}, {30}, {60}, {0}, {70}}, 0},
-        {"stalls below the furthest", {{50}, {0}, {30}, {49}}, 4},
-        {"a new version counts from its own bytes", {{90}, NewVersion(10), {20}, {30}, {40}, {50}}, 0},
-        {"versions that keep changing give up", {{10}, NewVersion(10), NewVersion(10), NewVersion(10)}, 4},
-        {"a trickle is no progress", {{10}, Stalled(12), Stalled(14), Stalled(16)}, 4},
-        {"a trickle sets the mark to beat", {{10}, Stalled(40), {30}, {41}, {42}}, 0},
+        {"first try got some", {{5 * K}, {5 * K}, {5 * K}, {5 * K}}, 4},
+        {"each try further", {{K}, {2 * K}, {3 * K}, {4 * K}, {5 * K}, {6 * K}, {7 * K}, {8 * K}}, 0},
+        {"progress starts the count again", {{K}, {K}, {K}, {2 * K}, {2 * K}, {2 * K}, {2 * K}}, 7},
+        {"a restart without a validator must pass the furthest", {{5 * K}, {0}, {3 * K}, {6 * K}, {0}, {7 * K}}, 0},
+        {"stalls below the furthest", {{5 * K}, {0}, {3 * K}, {5 * K - 1}}, 4},
+        {"a new version counts from its own bytes", {{9 * K}, NewVersion(K), {2 * K}, {3 * K}, {4 * K}, {5 * K}}, 0},
+        {"versions that keep changing give up", {{K}, NewVersion(K), NewVersion(K), NewVersion(K)}, 4},
+        {"a trickle is no progress", {{K}, Stalled(3 * K), Stalled(5 * K), Stalled(7 * K)}, 4},
+        {"a trickle sets the mark to beat", {{K}, Stalled(4 * K), {3 * K}, {5 * K}, {6 * K}}, 0},
+        // A server that hands out a byte, or a little, a try would otherwise hold a run for days.
+        {"a byte a try", {{1}, {2}, {3}, {4}}, 4},
+        {"less than 16 KiB over three retries", {{K - 1}, {K}, {K + 1}, {2 * K - 2}}, 4},
+        {"a little a try adds up", {{K}, {K + K / 2}, {2 * K}, {2 * K + K / 2}, {3 * K}, {3 * K + K / 2}}, 0},
+        {"16 KiB a minute", {{K}, At(60000, 2 * K), At(120000, 3 * K), At(180000, 4 * K)}, 0},
+        {"16 KiB a try, slower than the stall rule", {{K}, At(61000, 2 * K), At(122000, 3 * K), At(183000, 4 * K)}, 4},
+        // Tries that bring nothing take their time too: the next progress must make up for it.
+        {"fruitless tries in between", {{K}, At(60000, K), At(120000, K), At(121000, 2 * K), At(122000, 3 * K)}, 4},
     };
     for (const auto &row : rows) {
-        RETRY_STATE retry = {0, 0, 0, 1};
+        RETRY_STATE retry = {0, 0, 0, 1, 0, 0};
         size_t gaveUpAfter = 0;
         for (size_t i = 0; i < row.tries.size() && gaveUpAfter == 0; ++i) {
             TRY_OUTCOME outcome = {1, true, false, row.tries[i].stalled, row.tries[i].newVersion, NO_RETRY_AFTER, false, false, false};
-            if (!NextRetry(&retry, &outcome, row.tries[i].reached))
+            if (!NextRetry(&retry, &outcome, row.tries[i].reached, row.tries[i].msAt))
                 gaveUpAfter = i + 1;
         }
         EXPECT_EQ(row.gaveUpAfter, gaveUpAfter) << row.label;
@@ -72,7 +89,7 @@ TEST(RetryPolicy, WaitsDoubleWithSpreadAndTheServersWishWithSpreadOnTop)
         {"Retry-After: 0", 2, 0, 0, 0, 0},
     };
     for (const auto &row : rows) {
-        RETRY_STATE retry = {0, 0, row.stalls, 12345};
+        RETRY_STATE retry = {0, 0, row.stalls, 12345, 0, 0};
         uint32_t low = UINT32_MAX;
         uint32_t high = 0;
         for (int i = 0; i < 1000; ++i) {

@@ -29,9 +29,10 @@ const char PACKAGE[] = "LumvexSetup.msi";
 const char PART[] = "LumvexSetup.msi.part";
 const char STATE[] = "LumvexSetup.msi.resume";
 
-// Retries wait milliseconds here, not seconds; a stall window and a proxy search take seconds.
+// Retries wait milliseconds here, not seconds; a stall window, a proxy search and the wait for
+// a head take seconds.
 class ShortRetryWaits : public testing::Environment {
-    void SetUp() override { TransferTiming = {10, 1500, 2000}; }
+    void SetUp() override { TransferTiming = {10, 1500, 2000, 5000}; }
 };
 testing::Environment *const shortRetryWaits = testing::AddGlobalTestEnvironment(new ShortRetryWaits);
 
@@ -317,6 +318,11 @@ TEST(DownloadInstaller, ServerAnswersTable)
         {"closed before any answer", {Once(Raw("", "")), Respond("200 OK", package)}, SUCCEEDED, {{PACKAGE, package}}, {}, {}, 2},
         {"reset before any answer", {Once(Cut(Raw("", ""), 0, ENDING_RESET)), Respond("200 OK", package)}, SUCCEEDED,
          {{PACKAGE, package}}, {}, {}, 2},
+        // A server is no proxy: the user's logon never goes to it, and the way is refused.
+        {"407 from the server itself: asked once, no logon",
+         {Raw("HTTP/1.1 407 Proxy Authentication Required\r\nProxy-Authenticate: Negotiate\r\nProxy-Authenticate: NTLM\r\n"
+              "Content-Length: 0\r\n\r\n", "")},
+         FAILED, {}},
         {"redirect followed",
          {Respond("200 OK", Msi("moved"), "/moved.msi"),
           Raw("HTTP/1.1 302 Found\r\nLocation: /moved.msi\r\nContent-Length: 0\r\nConnection: close\r\n\r\n", "")},
@@ -407,6 +413,17 @@ FixtureResponse TrickleFromTheFirstByte(FixtureResponse response)
     return response;
 }
 
+// A header line a second, twenty of them: each keeps the client's own time-out from running out.
+FixtureResponse HeadTrickle(FixtureResponse response)
+{
+    std::string filler;
+    for (int i = 0; i < 20; ++i)
+        filler += "X-Trickle-" + std::to_string(i) + ": " + std::to_string(i) + "\r\n";
+    response.head.insert(response.head.find("\r\n") + 2, filler);
+    response.msHeadPause = 1000;
+    return response;
+}
+
 TEST(DownloadInstaller, BrokenDownloadsAreTriedAgainAndResumed)
 {
     const std::string package = Msi(Bytes(1024 * 1024 + 5, 7));
@@ -447,6 +464,13 @@ TEST(DownloadInstaller, BrokenDownloadsAreTriedAgainAndResumed)
         TakingAtLeast(900, {"503 with Retry-After", {retryLater, Respond("200 OK", package)}, SUCCEEDED, done, {}, {"whole", "whole"}}),
         {"a trickle is left, the rest asked for", {Once(Trickle(Ranged(package, etag))), Ranged(package, etag)}, SUCCEEDED, done,
          {}, {}, 2},
+        TakingAtLeast(5000, {"a head that trickles in is left at the wait for it",
+                             {Once(HeadTrickle(Ranged(package, etag))), Ranged(package, etag)}, SUCCEEDED, done, {}, {"whole", "whole"}}),
+        // A server handing out a byte a try would otherwise hold the run for days.
+        {"a byte a try uses the retries up",
+         {Once(Cut(Ranged(package, etag), 1000, ENDING_CLOSE)), Cut(Ranged(package, etag), 1, ENDING_CLOSE)}, FAILED,
+         {{PART, package.substr(0, 1003)}, {STATE, StateText("/LumvexSetup.msi", "\"v1\"", total, 1003)}}, {},
+         {"whole", "bytes=1000- if \"v1\"", "bytes=1001- if \"v1\"", "bytes=1002- if \"v1\""}},
         // Left before its first bytes are in: nothing of it was kept.
         {"a trickle from the first byte is left too", {Once(TrickleFromTheFirstByte(Ranged(package, etag))), Ranged(package, etag)},
          SUCCEEDED, done, {}, {"whole", "whole"}},

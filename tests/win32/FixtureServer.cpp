@@ -235,7 +235,13 @@ void FixtureServer::Serve(SOCKET s)
 
     HANDLE waits[] = {hStop_, hGate_};
     bool ok = !response->gated || WaitForMultipleObjects(2, waits, FALSE, INFINITE) == WAIT_OBJECT_0 + 1;
-    ok = ok && SendAll(s, head.data(), head.size());
+    for (size_t line = 0; ok && response->msHeadPause != 0 && line < head.size();) {
+        size_t end = head.find('\n', line);
+        size_t next = end == std::string::npos ? head.size() : end + 1;
+        ok = SendAll(s, head.data() + line, next - line) && WaitForSingleObject(hStop_, response->msHeadPause) != WAIT_OBJECT_0;
+        line = next;
+    }
+    ok = ok && (response->msHeadPause != 0 || SendAll(s, head.data(), head.size()));
     const size_t cbRest = response->body.size() - offset;
     const size_t cbBody = response->cbSent < cbRest ? response->cbSent : cbRest;
     const size_t cbTail = response->cbTail < cbBody ? response->cbTail : cbBody;

@@ -23,6 +23,7 @@ struct FixtureResponse {
     DWORD msPause = 0;           // ... with this pause after each
     size_t cbTail = 0;           // the last bytes sent go out one at a time ...
     DWORD msTail = 0;            // ... this long apart
+    DWORD msHeadPause = 0;       // the head goes out a line at a time, this long apart
     bool gated = false;          // nothing goes out before OpenGate()
     int times = 0;               // answers this many requests, then the next that matches does; 0: all
     // As a server that honours ranges: "Range: bytes=N-" gets a 206 with the rest of the body,
