@@ -721,13 +721,43 @@ TEST(DownloadInstaller, UnreachableServerGivesThePlatformCode)
 // Every test of the prefix reads them: the tests that change them run alone (named UserProxy...).
 class UserProxySettings {
 public:
-    UserProxySettings(DWORD flags, const std::string &proxy, const std::string &bypass, const std::string &script)
+    // clientsOwn: the proxy is the client's own, kept for the machine as its configuration tool
+    // keeps it, and the user's settings say "direct".
+    UserProxySettings(DWORD flags, const std::string &proxy, const std::string &bypass, const std::string &script,
+                      bool clientsOwn = false)
+        : clientsOwn_(clientsOwn)
     {
-        Write(flags, proxy, bypass, script);
+        Write(clientsOwn ? 1 : flags, clientsOwn ? "" : proxy, bypass, script);
+        if (clientsOwn)
+            WriteClientsOwn(proxy);
     }
-    ~UserProxySettings() { Write(1, "", "", ""); }
+    ~UserProxySettings()
+    {
+        Write(1, "", "", "");
+        if (clientsOwn_)
+            WriteClientsOwn("");
+    }
 
 private:
+    bool clientsOwn_;
+
+    static void WriteClientsOwn(const std::string &proxy)
+    {
+        std::string value;
+        auto put = [&value](DWORD number) { value.append((const char *)&number, sizeof(number)); };
+        put(0x18);
+        put(0);
+        put(proxy.empty() ? 1 : 2);
+        put((DWORD)proxy.size());
+        value += proxy;
+        put(0);
+        HKEY hKey;
+        RegCreateKeyExW(HKEY_LOCAL_MACHINE, L"Software\\Microsoft\\Windows\\CurrentVersion\\Internet Settings\\Connections", 0,
+                        NULL, 0, KEY_SET_VALUE, NULL, &hKey, NULL);
+        RegSetValueExW(hKey, L"WinHttpSettings", 0, REG_BINARY, (const BYTE *)value.data(), (DWORD)value.size());
+        RegCloseKey(hKey);
+    }
+
     static void Write(DWORD flags, const std::string &proxy, const std::string &bypass, const std::string &script)
     {
         std::string value;
@@ -767,6 +797,7 @@ TEST(DownloadInstaller, UserProxyServesWhenTheDirectRouteFails)
         std::vector<std::string> requests;  // as the proxy saw them, target standing for the package's URL
         bool endless = false;               // the script never returns
         std::vector<FixtureResponse> direct = {};  // what answers at localhost; none: nothing
+        bool clientsOwn = false;            // the proxy is the client's own, not the user's
     } rows[] = {
         {"fixed proxy", 3, "", false, {Respond("200 OK", package)}, SUCCEEDED, {"target"}},
         {"bypass that does not match", 3, "*.example;10.*", false, {Respond("200 OK", package)}, SUCCEEDED, {"target"}},
@@ -778,6 +809,9 @@ TEST(DownloadInstaller, UserProxyServesWhenTheDirectRouteFails)
         {"proxy takes the user's logon", 3, "", false, {Once(Raw(logon, "")), Respond("200 OK", package)}, SUCCEEDED,
          {"target", "target"}},
         {"proxy asks for a password", 3, "", false, {Raw(basic, "")}, PLATFORM_ERROR, {"target"}},
+        // The client's own proxy is on the way too: the logon is asked for once, as above.
+        {"the client's own proxy asks for the user's logon", 3, "", false, {Raw(logon, "")}, FAILED, {"target", "target"},
+         false, {}, true},
         {"block page on the direct way", 3, "", false, {Respond("200 OK", package)}, SUCCEEDED, {"target"}, false,
          {Respond("200 OK", page)}},
         {"refused on the direct way", 3, "", false, {Respond("200 OK", package)}, SUCCEEDED, {"target"}, false,
@@ -798,7 +832,8 @@ TEST(DownloadInstaller, UserProxyServesWhenTheDirectRouteFails)
                                                               : "function FindProxyForURL(url, host) { return \"PROXY " +
                                                                     address + "\"; }")});
         UserProxySettings settings(row.flags, row.script ? "" : address, row.bypass,
-                                   row.script ? "http://127.0.0.1:" + std::to_string(scripted.Port()) + "/proxy.pac" : "");
+                                   row.script ? "http://127.0.0.1:" + std::to_string(scripted.Port()) + "/proxy.pac" : "",
+                                   row.clientsOwn);
         PointSettingsAt(L"localhost", port);
 
         const DWORD start = GetTickCount();
