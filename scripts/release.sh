@@ -17,7 +17,7 @@ Built-in settings (the settings file beside a user's download still overrides ea
   --server HOST       ServerAddress              (default dl.lumvex.com)
   --port N            ServerPort, 0 to 65535     (default 80; 0: the scheme's own)
   --path PATH         MsiServerPath              (default /LumvexSetup.msi)
-  --local NAME        MsiLocalPath               (default LumvexSetup.msi)
+  --local NAME.msi    MsiLocalPath               (default LumvexSetup.msi)
   --mirror HOST[:PORT] one more host for ServerMirrors, tried in the order given (repeat, at most 8)
 
 Package signatures (built in; no settings file can add, remove or replace them):
@@ -109,7 +109,7 @@ cmake --build "$build" --target LumvexInstaller >/dev/null
 
 mkdir -p "$root/dist"
 unsigned=$build/LumvexInstaller.exe
-# Tiny is part of what we ship: two 4096-bit keys and a pin still fit (65,024 bytes).
+# Tiny is part of what we ship: two 4096-bit keys and a pin still fit (64,512 bytes).
 size=$(stat -c %s "$unsigned")
 [ "$size" -le 65536 ] || die "the exe is $size bytes, more than 64 KiB"
 printf 'ServerScheme=%s\r\nServerAddress=%s\r\nServerPort=%s\r\nMsiServerPath=%s\r\nMsiLocalPath=%s\r\nMsiSha256=%s\r\nServerMirrors=%s\r\n' \
