@@ -570,6 +570,7 @@ TEST(DownloadInstaller, OnlyTheExpectedPackageTakesItsName)
 {
     const std::string portal = "<html><body>Please sign in to the network</body></html>";
     const wchar_t *pinOfMsiAbc = L"2631e1acd0f5fcaff595b673b159e56e05c62a153447c46161fed47dde24d9f4";
+    const std::wstring longName = std::wstring(240, L'n') + L".msi";
     const wchar_t *pinInCapitals = L"2631E1ACD0F5FCAFF595B673B159E56E05C62A153447C46161FED47DDE24D9F4";
     const Files old = {{PACKAGE, "old"}};
     const TransferRow rows[] = {
@@ -593,6 +594,8 @@ TEST(DownloadInstaller, OnlyTheExpectedPackageTakesItsName)
         SavedAs(L"\\\\127.0.0.1\\share\\LumvexSetup.msi", {"a share", {Respond("200 OK", Msi("abc"))}, FAILED, old, old, {}, 0}),
         SavedAs(L"NUL.msi", {"a device", {Respond("200 OK", Msi("abc"))}, FAILED, old, old, {}, 0}),
         SavedAs(L"LumvexSetup.msi:x.msi", {"a stream of the package", {Respond("200 OK", Msi("abc"))}, FAILED, old, old, {}, 0}),
+        SavedAs(longName.c_str(), {"a full path with no room for the package's own files", {Respond("200 OK", Msi("abc"))},
+                                   FAILED, old, old, {}, 0}),
         SavedAs(L"sub\\pkg.MSI", {"a folder of the working folder, the name in capitals", {Respond("200 OK", Msi("abc"))},
                                   SUCCEEDED, {{"sub", "<dir>"}, {"sub\\pkg.MSI", Msi("abc")}}, {{"sub", "<dir>"}}}),
         SavedInFull(L"pkg.msi", {"a path from the drive", {Respond("200 OK", Msi("abc"))}, SUCCEEDED, {{"pkg.msi", Msi("abc")}}}),
