@@ -73,17 +73,16 @@ bool FetchSignature(HTTP_REQUEST *http, const ROUTE *route, PACKAGE_SIGNATURE *s
     BeginStallWatch(&watch, GetTickCount(), 0);
     bool asked = SignaturePath(path, sizeof(path) / sizeof(path[0]), BootstrapSettings.MsiServerPath) &&
                  AskFor(http, route, path, NULL, &answer, attempt);
-    bool there = asked && answer.status / 100 == 2;
-    if (asked && !there)
-        attempt->transient = IsTransientStatus(answer.status);
-    // A longer answer is not a signature, whatever it holds: it is never read.
-    bool small = there && answer.length > 0 && answer.length < CB_SIGNATURE_TEXT;
-    bool read = small && ReadExactly(http->hRequest, (BYTE *)text, answer.length, &watch, &cbTry, attempt);
+    SIGNATURE_ANSWER judged = asked ? JudgeSignatureAnswer(&answer) : SIGNATURE_MISSING;
+    if (asked && judged == SIGNATURE_LATER)
+        attempt->transient = true;
+    bool read = asked && judged == SIGNATURE_TO_READ &&
+                ReadExactly(http->hRequest, (BYTE *)text, answer.length, &watch, &cbTry, attempt);
     bool taken = read && ParsePackageSignature(text, answer.length, signature) &&
                  SignatureFits(signature, BootstrapSettings.MsiServerPath, PackageTrust.notBefore) &&
                  SignedByBuiltInKey(text, signature);
     // An answer that is no signature of ours may be a block page or a filter on the way.
-    if (there && !taken && (read || !small))
+    if (asked && (judged == SIGNATURE_TOO_LONG || (read && !taken)))
         attempt->refusedRoute = true;
     return taken;
 }

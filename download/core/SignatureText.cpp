@@ -1,5 +1,6 @@
 #include "SignatureText.h"
 
+#include "RetryPolicy.h"
 #include "text/PlainText.h"
 
 // Walks the text a line at a time; any surprise leaves ok false for good.
@@ -127,4 +128,11 @@ bool SignaturePath(wchar_t *path, size_t cchPath, const wchar_t *serverPath)
     const wchar_t *end = LastSegment(serverPath, &begin);
     size_t cch = (size_t)(end - serverPath);
     return CopySpan(path, cchPath, serverPath, end) && AppendText(path, cchPath, &cch, L".sig");
+}
+
+SIGNATURE_ANSWER JudgeSignatureAnswer(const ANSWER *answer)
+{
+    if (answer->status / 100 != 2)
+        return IsTransientStatus(answer->status) ? SIGNATURE_LATER : SIGNATURE_MISSING;
+    return answer->length > 0 && answer->length < CB_SIGNATURE_TEXT ? SIGNATURE_TO_READ : SIGNATURE_TOO_LONG;
 }

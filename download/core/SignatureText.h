@@ -15,6 +15,7 @@
 #include <stddef.h>
 #include <stdint.h>
 
+#include "HeaderScan.h"
 #include "PackageCheck.h"
 
 // A signature file is never longer than this: a larger answer is not one.
@@ -41,6 +42,17 @@ bool ParsePackageSignature(const char *text, size_t cb, PACKAGE_SIGNATURE *signa
 // The signature is for a package fetched by this request path (its last segment before any
 // "?", exactly) and was made no earlier than notBefore.
 bool SignatureFits(const PACKAGE_SIGNATURE *signature, const wchar_t *serverPath, uint64_t notBefore);
+
+// What an answer to the request for the signature allows.
+enum SIGNATURE_ANSWER {
+    SIGNATURE_TO_READ,   // a 2xx under CB_SIGNATURE_TEXT bytes: its body is read and checked
+    SIGNATURE_TOO_LONG,  // a 2xx of no length, or of CB_SIGNATURE_TEXT bytes or more: no signature,
+                         // never read; it may come from something on the way
+    SIGNATURE_LATER,     // a status that says "later" (408, 429, 5xx): the host may give it then
+    SIGNATURE_MISSING,   // any other status: the host has none
+};
+
+SIGNATURE_ANSWER JudgeSignatureAnswer(const ANSWER *answer);
 
 // "<serverPath before any ?>.sig"; false when it does not fit in cchPath characters.
 bool SignaturePath(wchar_t *path, size_t cchPath, const wchar_t *serverPath);
