@@ -6,10 +6,12 @@ here=$(cd "$(dirname "$0")" && pwd)
 
 # "release" installs only what scripts/release.sh needs.
 if [ "${1:-}" = "release" ]; then
-    packages=(cmake ninja-build git g++-mingw-w64-i686-win32 osslsigncode openssl)
+    packages=(cmake ninja-build git g++-mingw-w64-i686-win32 osslsigncode openssl
+              g++ libcurl4-openssl-dev libssl-dev)  # lumvex-check, for --check
 else
     packages=(
         cmake ninja-build g++ googletest python3 curl openssl
+        libcurl4-openssl-dev libssl-dev                     # lumvex-check
         g++-mingw-w64-i686-win32 g++-mingw-w64-x86-64-win32  # -win32: no winpthread DLL
         wine64 wine32:i386                                  # runs both builds in one 64-bit prefix
         wixl                                                # sample .msi packages
