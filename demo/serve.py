@@ -1,12 +1,14 @@
 #!/usr/bin/env python3
 """Serves a folder on 127.0.0.1 as common servers do (ETag, Last-Modified, Range, If-Range; or,
-as some do, none of them), over HTTP or HTTPS, at a limited rate, and can drop the connection
-once part-way through a body (of 64 KiB or more: a signature beside a package goes whole).
+as some do, none of them, a weak ETag, no ranges, everything gzip-encoded, or a redirect
+elsewhere), over HTTP or HTTPS, at a limited rate, and can drop the connection once part-way
+through a body (of 64 KiB or more: a signature beside a package goes whole).
 Writes the chosen port to PORT_FILE. Logs one line per request to stderr: "server: <status>
 <first byte> <bytes sent> <path>". A request in a proxy's absolute form is served as one for
 its last path element."""
 import argparse
 import email.utils
+import gzip
 import http.server
 import os
 import ssl
@@ -23,20 +25,34 @@ class Handler(http.server.BaseHTTPRequestHandler):
     validators = True
     drop_at = None
     dropped = threading.Event()
+    ranges = True
+    weak_etag = False
+    gzip = False
+    redirect_to = None
 
     def do_GET(self):
+        if self.redirect_to:
+            self.send_response(302)
+            self.send_header("Location", self.redirect_to + self.path)
+            self.send_header("Content-Length", "0")
+            self.end_headers()
+            self.log("302", 0, 0)
+            return
         path = os.path.join(self.folder, os.path.basename(self.path.split("?", 1)[0]))
         if not os.path.isfile(path):
             self.send_error(404)
             return
+        if self.gzip:
+            self.send_gzip(path)
+            return
         info = os.stat(path)
         size = info.st_size
-        etag = '"%x-%x"' % (int(info.st_mtime), size)
+        etag = ('W/"%x-%x"' if self.weak_etag else '"%x-%x"') % (int(info.st_mtime), size)
         modified = email.utils.formatdate(info.st_mtime, usegmt=True)
         first = 0
         ranged = self.headers.get("Range", "")
         if_range = self.headers.get("If-Range")
-        if (self.validators and ranged.startswith("bytes=") and ranged.endswith("-") and
+        if (self.validators and self.ranges and ranged.startswith("bytes=") and ranged.endswith("-") and
                 (if_range is None or if_range in (etag, modified))):
             first = int(ranged[6:-1])
             if first >= size:
@@ -52,10 +68,23 @@ class Handler(http.server.BaseHTTPRequestHandler):
             self.send_header("Content-Range", "bytes %d-%d/%d" % (first, size - 1, size))
         if self.validators:
             self.send_header("ETag", etag)
-            self.send_header("Last-Modified", modified)
-            self.send_header("Accept-Ranges", "bytes")
+            if not self.weak_etag:
+                self.send_header("Last-Modified", modified)
+            if self.ranges:
+                self.send_header("Accept-Ranges", "bytes")
         self.end_headers()
         self.send_body(path, first, size)
+
+    def send_gzip(self, path):
+        """As a server told to compress everything does: whatever the client asked for."""
+        with open(path, "rb") as source:
+            body = gzip.compress(source.read(), mtime=0)
+        self.send_response(200)
+        self.send_header("Content-Encoding", "gzip")
+        self.send_header("Content-Length", str(len(body)))
+        self.end_headers()
+        self.wfile.write(body)
+        self.log("200", 0, len(body))
 
     def send_body(self, path, first, size):
         sent = 0
@@ -100,12 +129,20 @@ def main():
     parser.add_argument("--drop-at", type=float, help="fraction of a body, such as 0.6, at which the first "
                         "connection to reach it is closed")
     parser.add_argument("--no-validators", action="store_true", help="no ETag, no Last-Modified, no ranges")
+    parser.add_argument("--no-ranges", action="store_true", help="validators, but every Range ignored")
+    parser.add_argument("--weak-etag", action="store_true", help="a weak ETag and no Last-Modified")
+    parser.add_argument("--gzip", action="store_true", help="every body gzip-encoded, asked for or not")
+    parser.add_argument("--redirect-to", metavar="BASE", help="every request answered 302 to BASE and its path")
     parser.add_argument("--tls", nargs=2, metavar=("CERT", "KEY"), help="serve HTTPS with this certificate")
     args = parser.parse_args()
     Handler.folder = args.folder
     Handler.rate = args.rate
     Handler.drop_at = args.drop_at
     Handler.validators = not args.no_validators
+    Handler.ranges = not args.no_ranges
+    Handler.weak_etag = args.weak_etag
+    Handler.gzip = args.gzip
+    Handler.redirect_to = args.redirect_to
     with http.server.ThreadingHTTPServer(("127.0.0.1", 0), Handler) as server:
         if args.tls:
             context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
