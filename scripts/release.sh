@@ -37,6 +37,10 @@ Signing (Authenticode, SHA-256, with osslsigncode; needs a committed, unchanged 
                       --sign-option -pkcs11module --sign-option /usr/lib/x86_64-linux-gnu/opensc-pkcs11.so
   --ca FILE           the CA bundle the signature is verified against
                       (default: the system's, /etc/ssl/certs/ca-certificates.crt)
+After the build:
+  --check             ask every host (the server and its mirrors) as the program will, with
+                      these values (build/check/lumvex-check; see its --help): the release
+                      stops, unsigned, when the program would leave any host
   -h, --help          this text
 EOT
 }
@@ -48,7 +52,7 @@ die() {
 
 package_keys="" not_before="0"
 pin="" scheme="http" server="dl.lumvex.com" port="80" path="/LumvexSetup.msi" local_name="LumvexSetup.msi" mirrors=""
-cert="" key="" pkcs12="" timestamp="" ca=""
+cert="" key="" pkcs12="" timestamp="" ca="" check=false
 sign_options=()
 while [ $# -gt 0 ]; do
     case "$1" in
@@ -69,6 +73,7 @@ while [ $# -gt 0 ]; do
         --timestamp) timestamp=${2:-}; shift ;;
         --sign-option) sign_options+=("${2:-}"); shift ;;
         --ca) ca=${2:-}; shift ;;
+        --check) check=true ;;
         -h|--help) usage; exit 0 ;;
         *) usage >&2; die "unknown option $1" ;;
     esac
@@ -112,6 +117,20 @@ unsigned=$build/LumvexInstaller.exe
 # Tiny is part of what we ship: two 4096-bit keys and a pin still fit (64,512 bytes).
 size=$(stat -c %s "$unsigned")
 [ "$size" -le 65536 ] || die "the exe is $size bytes, more than 64 KiB"
+# The hosts, asked as the program will ask them, before anything is signed or published.
+if $check; then
+    cmake -S "$root" -B "$root/build/check" -G Ninja -DCMAKE_BUILD_TYPE=Release -DLUMVEX_TESTS=OFF >/dev/null
+    cmake --build "$root/build/check" --target lumvex-check >/dev/null
+    checked=(--scheme "$scheme" --server "$server" --port "$port" --path "$path" --local "$local_name"
+             --package-not-before "$not_before")
+    [ -n "$pin" ] && checked+=(--pin "$pin")
+    IFS=',' read -r -a listed <<< "$mirrors"
+    for mirror in "${listed[@]}"; do checked+=(--mirror "$mirror"); done
+    IFS=';' read -r -a listed <<< "$package_keys"
+    for package_key in "${listed[@]}"; do checked+=(--package-key "$package_key"); done
+    "$root/build/check/lumvex-check" "${checked[@]}" ||
+        die "the program would leave a host (above): mend it, or release without --check"
+fi
 printf 'ServerScheme=%s\r\nServerAddress=%s\r\nServerPort=%s\r\nMsiServerPath=%s\r\nMsiLocalPath=%s\r\nMsiSha256=%s\r\nServerMirrors=%s\r\n' \
     "$scheme" "$server" "$port" "$path" "$local_name" "$pin" "$mirrors" > "$root/dist/LumvexInstallerConfig.ini"
 

@@ -4,8 +4,9 @@
 # against that CA, fails to once a byte changes, and gives the unsigned bytes back when the
 # signature is removed; the signed PE32 passes the image checks; the pin given with --msi is
 # the one built in, and so is the package key; the signing script's signature of a package
-# verifies with that key and binds its name, length, digest and time; an unsigned tree refuses
-# a signature; a private key is never built in.
+# verifies with that key and binds its name, length, digest and time; --check lets a release
+# through only when the program would use every host; an unsigned tree refuses a signature; a
+# private key is never built in.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/../.." && pwd)
 work=$1
@@ -113,6 +114,24 @@ fi
 if (cd "$work/a" && scripts/release.sh --package-key "$work/package.key") >/dev/null 2>&1; then
     fail "a private key was taken as a package key"
 fi
+
+# --check asks the release's own hosts as the program will: a host that serves lets the
+# release through; one the program would leave (a signature older than the oldest taken) stops it.
+mkdir -p "$work/www"
+{ printf '\xD0\xCF\x11\xE0\xA1\xB1\x1A\xE1'; head -c 100000 /dev/urandom; } > "$work/www/LumvexSetup.msi"
+"$root/scripts/sign-package.sh" --key "$work/package.key" --time 1800000000 "$work/www/LumvexSetup.msi" >/dev/null
+python3 "$root/demo/serve.py" "$work/www" "$work/port" 2>/dev/null &
+server=$!
+trap 'kill $server 2>/dev/null || true' EXIT
+for _ in $(seq 100); do [ -s "$work/port" ] && break; sleep 0.1; done
+checked=(--check --server 127.0.0.1 --port "$(cat "$work/port")" --package-key "$work/package.pub")
+(cd "$work/a" && scripts/release.sh "${checked[@]}") > "$work/checked.log" 2>&1 ||
+    fail "--check stopped a release whose host serves: $(cat "$work/checked.log")"
+grep -q "verdict  *serves$" "$work/checked.log" || fail "--check did not report the host: $(cat "$work/checked.log")"
+if (cd "$work/a" && scripts/release.sh "${checked[@]}" --package-not-before 1900000000) > "$work/refused.log" 2>&1; then
+    fail "--check let a release through with a host the program would leave"
+fi
+grep -q "older than the oldest" "$work/refused.log" || fail "--check did not say why: $(cat "$work/refused.log")"
 
 touch "$work/a/uncommitted"
 if (cd "$work/a" && scripts/release.sh --cert "$work/sign.pem" --key "$work/sign.key") >/dev/null 2>&1; then
