@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # The program's main job on a local demo: builds the PE32 we ship with a throwaway package key,
 # serves a sample per-user package, signed with that key, on 127.0.0.1 at a watchable pace,
-# dropping the connection once at 60 %, runs the PE32 under Wine in a real window (on Xvfb when
-# there is no DISPLAY), saves a screenshot taken during the download and reports what arrived,
+# dropping the connection once at 60 %, checks that server with lumvex-check as a publisher
+# would, runs the PE32 under Wine in a real window (on Xvfb when there is no DISPLAY), saves a
+# screenshot taken during the download and reports what arrived,
 # what each request carried (the signature first) and whether the system installer installed it.
 # Every wait is bounded; one that runs out says what did not happen and the demo fails.
 set -euo pipefail
@@ -81,10 +82,18 @@ fi
 scripts/sign-package.sh --key "$demo/key/package.key" "$package" >/dev/null
 
 rm -f "$demo/port"
-python3 "$root/demo/serve.py" "$demo/server" "$demo/port" --rate $((1 << 20)) --drop-at 0.6 2>"$demo/server.log" &
+: > "$demo/server.log"
+python3 "$root/demo/serve.py" "$demo/server" "$demo/port" --rate $((1 << 20)) --drop-at 0.6 2>>"$demo/server.log" &
 server_pid=$!
 for _ in $(seq 50); do [ -s "$demo/port" ] && break; sleep 0.1; done
 port=$(cat "$demo/port")
+
+# The publisher's check of its server, asked as the program will ask it; its requests are not
+# the program's, so the log starts again after it.
+cmake --preset host >/dev/null && cmake --build --preset host --target lumvex-check >/dev/null
+build/host/lumvex-check --server 127.0.0.1 --port "$port" --package-key "$demo/key/package.pub" | sed 's/^/demo: check: /' ||
+    give_up "lumvex-check says the program would leave the demo's server"
+: > "$demo/server.log"
 
 rm -f "$demo/run/"*
 printf 'ServerAddress=127.0.0.1\r\nServerPort=%s\r\nMsiServerPath=/LumvexSetup.msi\r\nMsiLocalPath=LumvexSetup.msi\r\n' \
