@@ -56,10 +56,10 @@ std::string HeaderValue(const std::string &head, const char *name)
 
 // How the program's client treats a redirect.
 enum REDIRECT {
-    REDIRECT_NONE,       // not one the client acts on: the answer is the final one
-    REDIRECT_FOLLOWED,   // 301, 302, 307, on every system
-    REDIRECT_SOME,       // 303, 308: not every system's client follows them
-    REDIRECT_REFUSED,    // from https to http: never
+    REDIRECT_NONE,      // not one the client acts on: the answer is the final one
+    REDIRECT_FOLLOWED,  // 301, 302, 307, on every system
+    REDIRECT_SOME,      // 303, 308: not every system's client follows them
+    REDIRECT_REFUSED,   // from https to http: never
 };
 
 REDIRECT JudgeRedirect(long status, const std::string &from, const std::string &to)
@@ -73,7 +73,7 @@ REDIRECT JudgeRedirect(long status, const std::string &from, const std::string &
 
 // One host's findings as they come.
 class Findings {
-public:
+  public:
     explicit Findings(HOST_REPORT *report) : report_(report) {}
     void Line(const std::string &what, const std::string &result) { report_->lines.push_back({what, result}); }
     void Leaves(const std::string &what, const std::string &result, const std::string &reason)
@@ -91,12 +91,12 @@ public:
     {
         report_->verdict = !leaves_.empty() ? VERDICT_LEAVES : !warnings_.empty() ? VERDICT_WARNINGS : VERDICT_SERVES;
         report_->reasons = !leaves_.empty() ? leaves_ : warnings_;
-        Line("verdict", report_->verdict == VERDICT_SERVES ? "serves"
+        Line("verdict", report_->verdict == VERDICT_SERVES     ? "serves"
                         : report_->verdict == VERDICT_WARNINGS ? "serves, with warnings"
-                                                                : "the program leaves this host");
+                                                               : "the program leaves this host");
     }
 
-private:
+  private:
     HOST_REPORT *report_;
     std::vector<std::string> leaves_;
     std::vector<std::string> warnings_;
@@ -110,7 +110,7 @@ struct FETCHED {
 };
 
 class HostChecker {
-public:
+  public:
     HostChecker(const CHECK_SETUP &setup, const SERVER &server, HOST_REPORT *report)
         : setup_(setup), findings_(report), secure_(setup.scheme == SCHEME_HTTPS)
     {
@@ -126,9 +126,9 @@ public:
     {
         if (!setup_.keys.empty())
             CheckSignature();
-        if (!findings_.Leaving())
+        if (!findings_.Leaving() && !unanswered_)
             CheckPackage();
-        if (!findings_.Leaving() && total_ > 0)
+        if (!findings_.Leaving() && !unanswered_ && total_ > 0)
             CheckResume();
         if (redirects_.empty())
             findings_.Line("redirects", "none");
@@ -138,7 +138,7 @@ public:
         findings_.Close();
     }
 
-private:
+  private:
     const CHECK_SETUP &setup_;
     Findings findings_;
     bool secure_;
@@ -152,6 +152,7 @@ private:
     std::string tlsError_;
     std::string certificate_;
     long long certificateExpires_ = -1;
+    bool unanswered_ = false;
 
     FETCHED Fetch(const std::string &url, const std::vector<std::string> &headers, size_t cbKeep, bool whole)
     {
@@ -192,7 +193,8 @@ private:
             redirects_.push_back({"redirect", said + ": followed"});
         } else if (redirect == REDIRECT_SOME) {
             redirects_.push_back({"redirect", said + ": followed by newer systems only"});
-            warnings_.push_back("a " + std::to_string(status) + " redirect, which not every system's client follows: use 301, 302 or 307");
+            warnings_.push_back("a " + std::to_string(status) +
+                                " redirect, which not every system's client follows: use 301, 302 or 307");
         } else {
             redirects_.push_back({"redirect", said + ": refused, from https to http"});
         }
@@ -212,17 +214,16 @@ private:
         }
     }
 
-    // Why a request got no answer the program could use: it tries again, then leaves the host.
+    // Why a request got no answer the program could use: it tries again, then leaves the host. The
+    // certificate's own line says why a TLS handshake failed.
     bool Unanswered(const char *what, const FETCHED &fetched)
     {
-        if (fetched.probe.answered)
-            return false;
-        if (fetched.probe.tlsFailure)
-            findings_.Leaves(what, "no answer: the TLS handshake or the certificate failed",
-                             "the certificate or TLS failed: " + fetched.probe.error);
-        else
+        unanswered_ = !fetched.probe.answered;
+        if (unanswered_ && fetched.probe.tlsFailure)
+            findings_.Line(what, "no answer: the TLS handshake or the certificate failed");
+        else if (unanswered_)
             findings_.Leaves(what, "no answer: " + fetched.probe.error, "no answer: " + fetched.probe.error);
-        return true;
+        return unanswered_;
     }
 
     std::string Encoding(const FETCHED &fetched)
@@ -247,32 +248,38 @@ private:
             said += ", " + encoding + "-encoded";
         SIGNATURE_ANSWER judged = fetched.refusedRedirect ? SIGNATURE_MISSING : JudgeSignatureAnswer(&answer);
         if (judged == SIGNATURE_MISSING || judged == SIGNATURE_LATER) {
-            findings_.Leaves("signature", said, fetched.refusedRedirect ? "the signature's redirect from https to http is refused"
-                                                : judged == SIGNATURE_LATER
-                                                    ? "the signature answers " + std::to_string(answer.status) + " (tried again, then left)"
-                                                    : "no signature: " + Narrow(path) + " answers " + std::to_string(answer.status));
+            findings_.Leaves("signature", said,
+                             fetched.refusedRedirect ? "the signature's redirect from https to http is refused"
+                             : judged == SIGNATURE_LATER
+                                 ? "the signature answers " + std::to_string(answer.status) +
+                                       " (tried again, then left)"
+                                 : "no signature: " + Narrow(path) + " answers " + std::to_string(answer.status));
             return;
         }
         const std::string &text = fetched.probe.body;
         if (judged == SIGNATURE_TOO_LONG || text.size() != answer.length ||
             !ParsePackageSignature(text.data(), text.size(), &signature_)) {
-            std::string why = !encoding.empty() ? "the signature comes " + encoding + "-encoded: the program reads the bytes as sent"
-                                                : "the signature does not read as one (" + said + ")";
+            std::string why = !encoding.empty()
+                                  ? "the signature comes " + encoding + "-encoded: the program reads the bytes as sent"
+                                  : "the signature does not read as one (" + said + ")";
             findings_.Leaves("signature", said + ", does not read", why);
             return;
         }
         int key = SigningKey(setup_.keys, text.data(), &signature_);
         std::string name = signature_.name;
-        said += ", reads, " + (key ? "key " + std::to_string(key) + " of " + std::to_string(setup_.keys.size())
-                                   : std::string("no key given")) +
+        said += ", reads, " +
+                (key ? "key " + std::to_string(key) + " of " + std::to_string(setup_.keys.size())
+                     : std::string("made by no key given")) +
                 ", for " + name + ", made " + Date((long long)signature_.time);
         if (key == 0)
             findings_.Leaves("signature", said, "the signature is not made by a key given");
         else if (!SignatureFits(&signature_, setup_.serverPath.c_str(), 0))
-            findings_.Leaves("signature", said, "the signature is made for " + name + ", not the package's name on the server");
+            findings_.Leaves("signature", said,
+                             "the signature is made for " + name + ", not the package's name on the server");
         else if (signature_.time < setup_.notBefore)
-            findings_.Leaves("signature", said, "the signature is older than the oldest taken (" +
-                                                    Date((long long)setup_.notBefore) + "): a withdrawn package");
+            findings_.Leaves("signature", said,
+                             "the signature is older than the oldest taken (" + Date((long long)setup_.notBefore) +
+                                 "): a withdrawn package");
         else if (setup_.pinned && memcmp(setup_.pin, signature_.sha256, CB_SHA256) != 0)
             findings_.Leaves("signature", said, "the signature and the pin name two packages");
         else
@@ -298,8 +305,9 @@ private:
         const ANSWER &answer = fetched.answer;
         validator_ = answer.validator;
         std::string encoding = Encoding(fetched);
-        std::string said = std::to_string(answer.status) + ", " +
-                           (answer.length > 0 ? std::to_string(answer.length) + " bytes" : std::string("no usable length"));
+        std::string said =
+            std::to_string(answer.status) + ", " +
+            (answer.length > 0 ? std::to_string(answer.length) + " bytes" : std::string("no usable length"));
         if (signatureHeld_ && answer.length > 0)
             said += answer.length == signature_.length ? " as signed" : ", signed " + std::to_string(signature_.length);
         said += encoding.empty() ? ", not encoded" : ", " + encoding + "-encoded";
@@ -308,13 +316,16 @@ private:
         if (fetched.refusedRedirect)
             findings_.Leaves("package", said, "the package's redirect from https to http is refused");
         else if (answer.status / 100 != 2)
-            findings_.Leaves("package", said, "the package answers " + std::to_string(answer.status) +
-                                                  (IsTransientStatus(answer.status) ? " (tried again, then left)" : ""));
+            findings_.Leaves("package", said,
+                             "the package answers " + std::to_string(answer.status) +
+                                 (IsTransientStatus(answer.status) ? " (tried again, then left)" : ""));
         else if (answer.length == 0)
             findings_.Leaves("package", said, "the package comes with no usable Content-Length");
         else if (!encoding.empty())
-            findings_.Leaves("package", said, "the package comes " + encoding + "-encoded: the program reads the bytes as sent");
-        else if (head.size() < CB_PACKAGE_SIGNATURE || !MatchesPackageSignature(0, (const uint8_t *)head.data(), head.size()))
+            findings_.Leaves("package", said,
+                             "the package comes " + encoding + "-encoded: the program reads the bytes as sent");
+        else if (head.size() < CB_PACKAGE_SIGNATURE ||
+                 !MatchesPackageSignature(0, (const uint8_t *)head.data(), head.size()))
             findings_.Leaves("package", said, "the body does not start as a Windows Installer package");
         else if (signatureHeld_ && answer.length != signature_.length)
             findings_.Leaves("package", said, "the package's length is not the signed one: replaced after signing?");
@@ -329,13 +340,16 @@ private:
     {
         const uint8_t *expected = signatureHeld_ ? signature_.sha256 : setup_.pinned ? setup_.pin : NULL;
         if (!fetched.probe.bodyWhole || fetched.probe.cbBody != fetched.answer.length)
-            findings_.Leaves("digest", "the body broke off at " + std::to_string(fetched.probe.cbBody) + " bytes: " +
-                                           fetched.probe.error, "the whole package did not arrive: " + fetched.probe.error);
+            findings_.Leaves("digest",
+                             "the body broke off at " + std::to_string(fetched.probe.cbBody) +
+                                 " bytes: " + fetched.probe.error,
+                             "the whole package did not arrive: " + fetched.probe.error);
         else if (expected == NULL)
             findings_.Line("digest", "whole; no signature or pin to check it against");
         else if (memcmp(expected, fetched.probe.sha256, CB_SHA256) != 0)
             findings_.Leaves("digest", std::string("does not match the ") + (signatureHeld_ ? "signature" : "pin"),
-                             "the package is not the one the " + std::string(signatureHeld_ ? "signature" : "pin") + " names");
+                             "the package is not the one the " + std::string(signatureHeld_ ? "signature" : "pin") +
+                                 " names");
         else
             findings_.Line("digest", std::string("matches the ") + (signatureHeld_ ? "signature" : "pin"));
     }
@@ -344,7 +358,8 @@ private:
     {
         if (validator_.empty()) {
             findings_.Warns("resume", "not asked: no validator",
-                            "no ETag or Last-Modified: a cut starts the package again, and no later run resumes it");
+                            "no ETag or Last-Modified: a cut starts the package again, and no "
+                            "later run resumes it");
             return;
         }
         wchar_t lines[CCH_VALIDATOR + 64];
@@ -356,7 +371,8 @@ private:
             headers.push_back(text.substr(begin, end - begin));
         FETCHED fetched = Fetch(url_, headers, CB_PACKAGE_SIGNATURE, false);
         if (!fetched.probe.answered) {
-            findings_.Warns("resume", "no answer to a range: " + fetched.probe.error, "a range got no answer: a cut may start over");
+            findings_.Warns("resume", "no answer to a range: " + fetched.probe.error,
+                            "a range got no answer: a cut may start over");
             return;
         }
         std::string said = std::to_string(fetched.answer.status) + " to bytes=" + std::to_string(from) + "-";
@@ -383,7 +399,8 @@ private:
         if (tlsFailed_) {
             findings_.Leaves("certificate", tlsError_, "the certificate or TLS failed: " + tlsError_);
         } else if (!certificate_.empty()) {
-            std::string said = certificate_ + (certificateExpires_ >= 0 ? ", until " + Date(certificateExpires_, "%Y-%m-%d") : "");
+            std::string said =
+                certificate_ + (certificateExpires_ >= 0 ? ", until " + Date(certificateExpires_, "%Y-%m-%d") : "");
             if (certificateExpires_ >= 0 && certificateExpires_ - (long long)time(NULL) < CERTIFICATE_NOTICE_S)
                 findings_.Warns("certificate", said, "the certificate ends within 30 days");
             else

@@ -20,8 +20,8 @@ struct CHECK_SETUP {
     uint8_t pin[CB_SHA256];
     std::vector<PUBLIC_KEY *> keys;
     uint64_t notBefore;
-    bool otherHosts;          // mirrors, or a main server beside them: kept bytes may come from elsewhere
-    bool full;                // the whole package, its SHA-256 checked
+    bool otherHosts;  // mirrors, or a main server beside them: kept bytes may come from elsewhere
+    bool full;        // the whole package, its SHA-256 checked
     std::string caFile;
     PROBE_TIMING timing;
 };

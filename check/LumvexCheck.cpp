@@ -15,32 +15,32 @@
 
 namespace {
 
-const char USAGE[] =
-    "Usage: lumvex-check [options]\n"
-    "\n"
-    "Asks every host of a release as LumvexInstaller.exe would, in its order, and says what it\n"
-    "does with each: serves, serves with warnings, or leaves it for the next (and why).\n"
-    "Exit status 0 when every host serves, 1 when the program would leave any, 2 for bad options.\n"
-    "\n"
-    "What the program is built with (as scripts/release.sh takes them) and started with:\n"
-    "  --settings FILE        a LumvexInstallerConfig.ini, over the options below as in the program\n"
-    "  --scheme http|https    ServerScheme               (default http)\n"
-    "  --server HOST          ServerAddress              (default dl.lumvex.com)\n"
-    "  --port N               ServerPort, 0 to 65535     (default 80; 0: the scheme's own)\n"
-    "  --path PATH            MsiServerPath              (default /LumvexSetup.msi)\n"
-    "  --local NAME.msi       MsiLocalPath               (default LumvexSetup.msi)\n"
-    "  --mirror HOST[:PORT]   one more host for ServerMirrors (repeat, at most 8)\n"
-    "  --pin HEX              the built-in MsiSha256: a settings file does not change it\n"
-    "  --package-key PUB.pem  a built-in package key (repeat once for the next key)\n"
-    "  --package-not-before SECONDS  the oldest package signature taken\n"
-    "\n"
-    "How to check:\n"
-    "  --full                 read each whole package and check its SHA-256 against the\n"
-    "                         signature or the pin\n"
-    "  --json                 print JSON for CI instead of the table\n"
-    "  --ca FILE              CA certificates to trust for https (default: the system's)\n"
-    "  --answer-wait SECONDS  the wait for an answer's head (default 95, as the program's)\n"
-    "  -h, --help             this text\n";
+const char USAGE[] = "Usage: lumvex-check [options]\n"
+                     "\n"
+                     "Asks every host of a release as LumvexInstaller.exe would, in its order, and says what it\n"
+                     "does with each: serves, serves with warnings, or leaves it for the next (and why).\n"
+                     "Exit status 0 when every host serves, 1 when the program would leave any, 2 for bad options.\n"
+                     "\n"
+                     "What the program is built with (as scripts/release.sh takes them) and started with:\n"
+                     "  --settings FILE        a LumvexInstallerConfig.ini, over the options below as in the "
+                     "program\n"
+                     "  --scheme http|https    ServerScheme               (default http)\n"
+                     "  --server HOST          ServerAddress              (default dl.lumvex.com)\n"
+                     "  --port N               ServerPort, 0 to 65535     (default 80; 0: the scheme's own)\n"
+                     "  --path PATH            MsiServerPath              (default /LumvexSetup.msi)\n"
+                     "  --local NAME.msi       MsiLocalPath               (default LumvexSetup.msi)\n"
+                     "  --mirror HOST[:PORT]   one more host for ServerMirrors (repeat, at most 8)\n"
+                     "  --pin HEX              the built-in MsiSha256: a settings file does not change it\n"
+                     "  --package-key PUB.pem  a built-in package key (repeat once for the next key)\n"
+                     "  --package-not-before SECONDS  the oldest package signature taken\n"
+                     "\n"
+                     "How to check:\n"
+                     "  --full                 read each whole package and check its SHA-256 against the\n"
+                     "                         signature or the pin\n"
+                     "  --json                 print JSON for CI instead of the table\n"
+                     "  --ca FILE              CA certificates to trust for https (default: the system's)\n"
+                     "  --answer-wait SECONDS  the wait for an answer's head (default 95, as the program's)\n"
+                     "  -h, --help             this text\n";
 
 struct OPTIONS {
     std::string settingsFile;
@@ -76,14 +76,16 @@ bool IsSettingText(const char *value)
 // 0 when read, else the exit status for bad options (2) or help (0, with help set).
 int ReadOptions(int argc, char **argv, OPTIONS *options, bool *help)
 {
-    static const char *const SETTINGS[][2] = {{"--scheme", "ServerScheme"}, {"--server", "ServerAddress"},
-                                               {"--port", "ServerPort"},     {"--path", "MsiServerPath"},
-                                               {"--local", "MsiLocalPath"}};
+    static const char *const SETTINGS[][2] = {{"--scheme", "ServerScheme"},
+                                              {"--server", "ServerAddress"},
+                                              {"--port", "ServerPort"},
+                                              {"--path", "MsiServerPath"},
+                                              {"--local", "MsiLocalPath"}};
     for (int i = 1; i < argc; ++i) {
         const char *option = argv[i];
         const char *value = i + 1 < argc ? argv[i + 1] : NULL;
-        bool takesValue = strcmp(option, "--full") != 0 && strcmp(option, "--json") != 0 &&
-                          strcmp(option, "-h") != 0 && strcmp(option, "--help") != 0;
+        bool takesValue = strcmp(option, "--full") != 0 && strcmp(option, "--json") != 0 && strcmp(option, "-h") != 0 &&
+                          strcmp(option, "--help") != 0;
         if (takesValue && (value == NULL || !IsSettingText(value))) {
             fprintf(stderr, "lumvex-check: %s needs a value\n", option);
             return 2;

@@ -56,7 +56,8 @@ size_t OnBody(char *data, size_t size, size_t count, void *context)
     probe->cbBody += cb;
     if (watch->digest != NULL)
         EVP_DigestUpdate(watch->digest, data, cb);
-    // Only what is wanted is read: stopping here ends the transfer without an error of the server's.
+    // Only what is wanted is read: stopping here ends the transfer without an error of the
+    // server's.
     watch->enough = !probe->whole && probe->body.size() >= probe->cbKeep;
     return watch->enough ? 0 : cb;
 }
@@ -112,7 +113,8 @@ void ReadOutcome(CURL *curl, CURLcode code, const TRANSFER_WATCH &watch, const c
     if (watch.answerTooLate)
         probe->error = "no whole answer within " + std::to_string(watch.timing->msAnswer / 1000) + " s";
     else if (watch.stalled)
-        probe->error = "the body stalled: less than 16 KiB in " + std::to_string(watch.timing->msStallWindow / 1000) + " s";
+        probe->error =
+            "the body stalled: less than 16 KiB in " + std::to_string(watch.timing->msStallWindow / 1000) + " s";
     else if (code != CURLE_OK && !watch.enough)
         probe->error = error[0] != '\0' ? error : curl_easy_strerror(code);
     ReadCertificate(curl, probe);
@@ -125,7 +127,8 @@ bool RunProbe(PROBE *probe, const PROBE_TIMING &timing)
     char error[CURL_ERROR_SIZE] = "";
     TRANSFER_WATCH watch = {probe, &timing, false, false, false, false, NowMs(), 0, 0, NULL};
     CURL *curl = curl_easy_init();
-    // No Accept line: the client sends none. (libcurl sends no User-Agent and asks for no encoding.)
+    // No Accept line: the client sends none. (libcurl sends no User-Agent and asks for no
+    // encoding.)
     curl_slist *lines = curl_slist_append(NULL, "Accept:");
     for (const std::string &header : probe->headers)
         lines = curl_slist_append(lines, header.c_str());

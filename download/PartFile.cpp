@@ -189,10 +189,12 @@ void CheckpointIfDue(PART_FILE *part, const wchar_t *validator, uint32_t total, 
 static bool HoldPackage(const BY_HANDLE_FILE_INFORMATION *passed, HANDLE *phPackage)
 {
     BY_HANDLE_FILE_INFORMATION held;
-    *phPackage = CreateFileW(PackagePath, GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL);
+    *phPackage =
+        CreateFileW(PackagePath, GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL);
     if (*phPackage == INVALID_HANDLE_VALUE)
         return true;
-    bool same = GetFileInformationByHandle(*phPackage, &held) && held.dwVolumeSerialNumber == passed->dwVolumeSerialNumber &&
+    bool same = GetFileInformationByHandle(*phPackage, &held) &&
+                held.dwVolumeSerialNumber == passed->dwVolumeSerialNumber &&
                 held.nFileIndexHigh == passed->nFileIndexHigh && held.nFileIndexLow == passed->nFileIndexLow;
     if (!same) {
         CloseHandle(*phPackage);

@@ -106,7 +106,7 @@ static bool Exchange(HTTP_REQUEST *http, const wchar_t *headers, TRY_OUTCOME *at
 }
 
 // The head of the answer that came, scanned.
-static bool ReceiveAnswer(HTTP_REQUEST *http, ANSWER *answer, TRY_OUTCOME *attempt)
+static bool ReceiveAnswer(HINTERNET hRequest, ANSWER *answer, TRY_OUTCOME *attempt)
 {
     bool scanned = false;
     wchar_t *headers = NULL;
@@ -114,7 +114,7 @@ static bool ReceiveAnswer(HTTP_REQUEST *http, ANSWER *answer, TRY_OUTCOME *attem
     DWORD cchHeaders;
     BOOL sized;
     attempt->answered = true;
-    sized = WinHttp.QueryHeaders(http->hRequest, WINHTTP_QUERY_RAW_HEADERS_CRLF, WINHTTP_HEADER_NAME_BY_INDEX, NULL,
+    sized = WinHttp.QueryHeaders(hRequest, WINHTTP_QUERY_RAW_HEADERS_CRLF, WINHTTP_HEADER_NAME_BY_INDEX, NULL,
                                  &cbHeaders, WINHTTP_NO_HEADER_INDEX);
     if (sized || GetLastError() != ERROR_INSUFFICIENT_BUFFER) {
         PlatformFailure(attempt);
@@ -128,7 +128,7 @@ static bool ReceiveAnswer(HTTP_REQUEST *http, ANSWER *answer, TRY_OUTCOME *attem
         goto Cleanup;
     }
     cbHeaders = cchHeaders * sizeof(wchar_t);
-    if (!WinHttp.QueryHeaders(http->hRequest, WINHTTP_QUERY_RAW_HEADERS_CRLF, WINHTTP_HEADER_NAME_BY_INDEX, headers,
+    if (!WinHttp.QueryHeaders(hRequest, WINHTTP_QUERY_RAW_HEADERS_CRLF, WINHTTP_HEADER_NAME_BY_INDEX, headers,
                               &cbHeaders, WINHTTP_NO_HEADER_INDEX)) {
         PlatformFailure(attempt);
         goto Cleanup;
@@ -168,11 +168,12 @@ bool AskFor(HTTP_REQUEST *http, const ROUTE *route, const wchar_t *path, const w
                                          route->scheme == SCHEME_HTTPS ? WINHTTP_FLAG_SECURE : 0);
     if (http->hRequest == NULL)
         PlatformFailure(attempt);
-    bool answered = http->hRequest != NULL && Exchange(http, headers, attempt) && ReceiveAnswer(http, answer, attempt);
+    bool answered = http->hRequest != NULL && Exchange(http, headers, attempt) &&
+                    ReceiveAnswer(http->hRequest, answer, attempt);
     // Once, and only where a proxy is on the way: a server that asks who the user is has refused
     // the way, and a proxy that still asks has refused the user.
     if (answered && answer->status == 407 && ThroughProxy(route) && LogOnToProxy(http->hRequest))
-        answered = Exchange(http, headers, attempt) && ReceiveAnswer(http, answer, attempt);
+        answered = Exchange(http, headers, attempt) && ReceiveAnswer(http->hRequest, answer, attempt);
     attempt->refusedRoute = answered && RefusesRoute(answer->status);
     return answered;
 }

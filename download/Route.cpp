@@ -199,9 +199,10 @@ bool ThroughProxy(const ROUTE *route)
     wchar_t proxy[SETTINGS_CCH_TEXT];
     ZeroMemory(&info, sizeof(info));
     bool through = route->choice.viaProxy ||
-                   (WinHttp.GetDefaultProxyConfiguration(&info) && info.dwAccessType == WINHTTP_ACCESS_TYPE_NAMED_PROXY &&
-                    ChooseProxy(info.lpszProxy, info.lpszProxyBypass, route->scheme == SCHEME_HTTPS, route->host, proxy,
-                                SETTINGS_CCH_TEXT));
+                   (WinHttp.GetDefaultProxyConfiguration(&info) &&
+                    info.dwAccessType == WINHTTP_ACCESS_TYPE_NAMED_PROXY &&
+                    ChooseProxy(info.lpszProxy, info.lpszProxyBypass, route->scheme == SCHEME_HTTPS, route->host,
+                                proxy, SETTINGS_CCH_TEXT));
     FreeText(info.lpszProxy);
     FreeText(info.lpszProxyBypass);
     return through;
