@@ -93,6 +93,12 @@ port=$(cat "$demo/port")
 cmake --preset host >/dev/null && cmake --build --preset host --target lumvex-check >/dev/null
 build/host/lumvex-check --server 127.0.0.1 --port "$port" --package-key "$demo/key/package.pub" | sed 's/^/demo: check: /' ||
     give_up "lumvex-check says the program would leave the demo's server"
+# The server logs a request once its answer ends, a moment after the check has gone.
+for _ in $(seq 10); do
+    logged=$(stat -c %s "$demo/server.log")
+    sleep 0.5
+    [ "$(stat -c %s "$demo/server.log")" = "$logged" ] && break
+done
 : > "$demo/server.log"
 
 rm -f "$demo/run/"*
