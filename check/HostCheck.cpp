@@ -114,12 +114,19 @@ class HostChecker {
     HostChecker(const CHECK_SETUP &setup, const SERVER &server, HOST_REPORT *report)
         : setup_(setup), findings_(report), secure_(setup.scheme == SCHEME_HTTPS)
     {
+        host_ = server.host;
+        port_ = PortFor(setup.scheme, server.port);
+        report->host = Narrow(host_);
+        report->port = port_;
+        url_ = Url(setup.serverPath.c_str());
+    }
+
+    // The URL of a path on this host, as the program asks for it.
+    std::string Url(const wchar_t *path)
+    {
         wchar_t url[3 * SETTINGS_CCH_TEXT];
-        report->host = Narrow(server.host);
-        report->port = PortFor(setup.scheme, server.port);
-        FormatUrl(url, sizeof(url) / sizeof(url[0]), secure_, server.host, (uint16_t)report->port,
-                  setup.serverPath.c_str());
-        url_ = Narrow(url);
+        FormatUrl(url, sizeof(url) / sizeof(url[0]), secure_, host_.c_str(), port_, path);
+        return Narrow(url);
     }
 
     void Run()
@@ -132,8 +139,12 @@ class HostChecker {
             CheckResume();
         if (redirects_.empty())
             findings_.Line("redirects", "none");
-        for (const CHECK_LINE &line : redirects_)
-            findings_.Line(line.what, line.result);
+        for (const REDIRECT_SEEN &seen : redirects_) {
+            if (seen.warning.empty())
+                findings_.Line("redirect", seen.said);
+            else
+                findings_.Warns("redirect", seen.said, seen.warning);
+        }
         CheckCertificate();
         findings_.Close();
     }
@@ -142,8 +153,15 @@ class HostChecker {
     const CHECK_SETUP &setup_;
     Findings findings_;
     bool secure_;
+    std::wstring host_;
+    uint16_t port_;
     std::string url_;
-    std::vector<CHECK_LINE> redirects_;
+    // Each redirect once, whichever request met it, with the warning it earns, if any.
+    struct REDIRECT_SEEN {
+        std::string said;
+        std::string warning;
+    };
+    std::vector<REDIRECT_SEEN> redirects_;
     bool signatureHeld_ = false;
     PACKAGE_SIGNATURE signature_ = {};
     uint32_t total_ = 0;
@@ -185,19 +203,18 @@ class HostChecker {
     void NoteRedirect(REDIRECT redirect, long status, const std::string &to)
     {
         std::string said = std::to_string(status) + " to " + to;
-        for (const CHECK_LINE &line : redirects_) {
-            if (line.result.compare(0, said.size(), said) == 0)
+        for (const REDIRECT_SEEN &seen : redirects_) {
+            if (seen.said.compare(0, said.size(), said) == 0)
                 return;
         }
-        if (redirect == REDIRECT_FOLLOWED) {
-            redirects_.push_back({"redirect", said + ": followed"});
-        } else if (redirect == REDIRECT_SOME) {
-            redirects_.push_back({"redirect", said + ": followed by newer systems only"});
-            warnings_.push_back("a " + std::to_string(status) +
-                                " redirect, which not every system's client follows: use 301, 302 or 307");
-        } else {
-            redirects_.push_back({"redirect", said + ": refused, from https to http"});
-        }
+        if (redirect == REDIRECT_FOLLOWED)
+            redirects_.push_back({said + ": followed", ""});
+        else if (redirect == REDIRECT_SOME)
+            redirects_.push_back({said + ": followed by newer systems only",
+                                  "a " + std::to_string(status) +
+                                      " redirect, which not every system's client follows: use 301, 302 or 307"});
+        else
+            redirects_.push_back({said + ": refused, from https to http", ""});
     }
 
     void NoteCertificate(const PROBE &probe)
@@ -236,8 +253,7 @@ class HostChecker {
     {
         wchar_t path[SETTINGS_CCH_TEXT + 4];
         SignaturePath(path, sizeof(path) / sizeof(path[0]), setup_.serverPath.c_str());
-        std::string url = url_.substr(0, url_.find('/', url_.find("://") + 3)) + Narrow(path);
-        FETCHED fetched = Fetch(url, {}, CB_SIGNATURE_TEXT, false);
+        FETCHED fetched = Fetch(Url(path), {}, CB_SIGNATURE_TEXT, false);
         if (Unanswered("signature", fetched))
             return;
         const ANSWER &answer = fetched.answer;
@@ -391,7 +407,8 @@ class HostChecker {
         }
         // Elsewhere only a strong ETag, or a digest the program checks the whole by, vouches.
         if (setup_.otherHosts && !setup_.pinned && setup_.keys.empty() && validator_[0] != L'"')
-            warnings_.push_back("no strong ETag: bytes kept from another host do not continue here");
+            findings_.Warns("kept bytes", "not continued from another host: no strong ETag",
+                            "no strong ETag: bytes kept from another host do not continue here");
     }
 
     void CheckCertificate()
@@ -406,11 +423,7 @@ class HostChecker {
             else
                 findings_.Line("certificate", said);
         }
-        for (const std::string &warning : warnings_)
-            findings_.Warns("note", warning, warning);
     }
-
-    std::vector<std::string> warnings_;
 };
 
 }  // namespace
