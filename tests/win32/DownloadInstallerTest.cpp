@@ -744,38 +744,36 @@ public:
 private:
     bool clientsOwn_;
 
+    // The client's own settings, as its configuration tool keeps them for the machine.
     static void WriteClientsOwn(const std::string &proxy)
     {
-        std::string value;
-        auto put = [&value](DWORD number) { value.append((const char *)&number, sizeof(number)); };
-        put(0x18);
-        put(0);
-        put(proxy.empty() ? 1 : 2);
-        put((DWORD)proxy.size());
-        value += proxy;
-        put(0);
-        HKEY hKey;
-        RegCreateKeyExW(HKEY_LOCAL_MACHINE, L"Software\\Microsoft\\Windows\\CurrentVersion\\Internet Settings\\Connections", 0,
-                        NULL, 0, KEY_SET_VALUE, NULL, &hKey, NULL);
-        RegSetValueExW(hKey, L"WinHttpSettings", 0, REG_BINARY, (const BYTE *)value.data(), (DWORD)value.size());
-        RegCloseKey(hKey);
+        const std::string noBypass;
+        WriteValue(HKEY_LOCAL_MACHINE, L"WinHttpSettings", 0x18, 0, proxy.empty() ? 1 : 2, {&proxy, &noBypass});
     }
 
     static void Write(DWORD flags, const std::string &proxy, const std::string &bypass, const std::string &script)
     {
+        WriteValue(HKEY_CURRENT_USER, L"DefaultConnectionSettings", 0x46, 1, flags, {&proxy, &bypass, &script});
+    }
+
+    // Both layouts: three numbers (the flags 1 direct, 2 a fixed proxy, 4 a script), then
+    // length-prefixed texts.
+    static void WriteValue(HKEY hRoot, const wchar_t *name, DWORD magic, DWORD counter, DWORD flags,
+                           std::initializer_list<const std::string *> texts)
+    {
         std::string value;
         auto put = [&value](DWORD number) { value.append((const char *)&number, sizeof(number)); };
-        put(0x46);
-        put(1);
-        put(flags);  // 1 direct, 2 a fixed proxy, 4 a script
-        for (const std::string *text : {&proxy, &bypass, &script}) {
+        put(magic);
+        put(counter);
+        put(flags);
+        for (const std::string *text : texts) {
             put((DWORD)text->size());
             value += *text;
         }
         HKEY hKey;
-        RegCreateKeyExW(HKEY_CURRENT_USER, L"Software\\Microsoft\\Windows\\CurrentVersion\\Internet Settings\\Connections", 0,
+        RegCreateKeyExW(hRoot, L"Software\\Microsoft\\Windows\\CurrentVersion\\Internet Settings\\Connections", 0,
                         NULL, 0, KEY_SET_VALUE, NULL, &hKey, NULL);
-        RegSetValueExW(hKey, L"DefaultConnectionSettings", 0, REG_BINARY, (const BYTE *)value.data(), (DWORD)value.size());
+        RegSetValueExW(hKey, name, 0, REG_BINARY, (const BYTE *)value.data(), (DWORD)value.size());
         RegCloseKey(hKey);
     }
 };
