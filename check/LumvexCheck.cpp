@@ -8,10 +8,12 @@
 #include <vector>
 
 #include <curl/curl.h>
+#include <iconv.h>
 
 #include "HostCheck.h"
 #include "Report.h"
 #include "settings/SettingsParse.h"
+#include "text/PlainText.h"
 
 namespace {
 
@@ -24,6 +26,8 @@ const char USAGE[] = "Usage: lumvex-check [options]\n"
                      "What the program is built with (as scripts/release.sh takes them) and started with:\n"
                      "  --settings FILE        a LumvexInstallerConfig.ini, over the options below as in the "
                      "program\n"
+                     "  --code-page N          the users' system code page, for values that are no UTF-8\n"
+                     "                         (default 936, Simplified Chinese Windows)\n"
                      "  --scheme http|https    ServerScheme               (default http)\n"
                      "  --server HOST          ServerAddress              (default dl.lumvex.com)\n"
                      "  --port N               ServerPort, 0 to 65535     (default 80; 0: the scheme's own)\n"
@@ -55,6 +59,36 @@ struct OPTIONS {
     std::string caFile;
     long msAnswer = 95000;
 };
+
+// The code page a settings file's values are read in where they are no UTF-8, as the users'
+// systems read them.
+std::string CodePage = "CP936";
+
+bool KnownCodePage(const std::string &name)
+{
+    iconv_t converter = iconv_open("WCHAR_T", name.c_str());
+    if (converter != (iconv_t)-1)
+        iconv_close(converter);
+    return converter != (iconv_t)-1;
+}
+
+// The program's reader of a code page, by iconv.
+bool ReadInCodePage(const char *bytes, size_t cb, wchar_t *text, size_t cchText)
+{
+    std::vector<wchar_t> wide(cb + 1);
+    iconv_t converter = iconv_open("WCHAR_T", CodePage.c_str());
+    if (converter == (iconv_t)-1)
+        return false;
+    char *in = const_cast<char *>(bytes);
+    char *out = (char *)wide.data();
+    size_t cbIn = cb;
+    size_t cbOut = cb * sizeof(wchar_t);
+    bool read = iconv(converter, &in, &cbIn, &out, &cbOut) != (size_t)-1 && cbIn == 0;
+    iconv_close(converter);
+    size_t cch = (size_t)((wchar_t *)out - wide.data());
+    text[0] = L'\0';
+    return read && cch > 0 && CopySpan(text, cchText, wide.data(), wide.data() + cch);
+}
 
 bool ReadNumber(const char *text, uint64_t max, uint64_t *value)
 {
@@ -103,6 +137,9 @@ int ReadOptions(int argc, char **argv, OPTIONS *options, bool *help)
             options->text += std::string(key) + "=" + value + "\n";
         } else if (strcmp(option, "--settings") == 0) {
             options->settingsFile = value;
+        } else if (strcmp(option, "--code-page") == 0 && ReadNumber(value, 65535, &number) &&
+                   KnownCodePage("CP" + std::to_string(number))) {
+            CodePage = "CP" + std::to_string(number);
         } else if (strcmp(option, "--mirror") == 0) {
             options->mirrors.push_back(value);
         } else if (strcmp(option, "--pin") == 0) {
@@ -143,7 +180,7 @@ bool AssembleSettings(const OPTIONS &options, BOOTSTRAP_SETTINGS *settings)
         built += (i == 0 ? "ServerMirrors=" : ",") + options.mirrors[i] + (i + 1 == options.mirrors.size() ? "\n" : "");
     if (options.pinGiven)
         built += "MsiSha256=" + options.pin + "\n";
-    ApplySettingsText(settings, built.data(), built.size());
+    ApplySettingsText(settings, built.data(), built.size(), ReadInCodePage);
     if (!options.settingsFile.empty()) {
         FILE *file = fopen(options.settingsFile.c_str(), "rb");
         if (file == NULL)
@@ -151,10 +188,10 @@ bool AssembleSettings(const OPTIONS &options, BOOTSTRAP_SETTINGS *settings)
         char text[SETTINGS_CB_MAX + 1] = {0};
         size_t cb = fread(text, 1, SETTINGS_CB_MAX, file);
         fclose(file);
-        ApplySettingsText(settings, text, cb);
+        ApplySettingsText(settings, text, cb, ReadInCodePage);
     }
     if (options.pinGiven)
-        StoreSettingText(settings->MsiSha256, SETTINGS_CCH_SHA256, options.pin.c_str());
+        StoreSettingText(settings->MsiSha256, SETTINGS_CCH_SHA256, options.pin.c_str(), NULL);
     return true;
 }
 

@@ -3,12 +3,21 @@
 #include <windows.h>
 
 #include "SettingsParse.h"
+#include "text/PlainText.h"
 
 static const wchar_t SETTINGS_FILE_NAME[] = L"LumvexInstallerConfig.ini";
 
 // Written only by ResolvePackagePath, through LoadSettings, before the worker starts; read-only
 // afterwards.
 wchar_t PackagePath[CCH_PACKAGE_PATH];
+
+// The system's own code page: where Notepad on a Chinese system saves a file, GBK.
+static bool ReadInCodePage(const char *bytes, size_t cb, wchar_t *text, size_t cchText)
+{
+    wchar_t wide[SETTINGS_CB_MAX];
+    int cch = MultiByteToWideChar(CP_ACP, MB_ERR_INVALID_CHARS, bytes, (int)cb, wide, SETTINGS_CB_MAX);
+    return cch > 0 && CopySpan(text, cchText, wide, wide + cch);
+}
 
 static void ReadSettingsFile()
 {
@@ -24,7 +33,7 @@ static void ReadSettingsFile()
     CloseHandle(hFile);
     if (!ok)
         return;
-    ApplySettingsText(&BootstrapSettings, text, cbRead);
+    ApplySettingsText(&BootstrapSettings, text, cbRead, ReadInCodePage);
 }
 
 void LoadSettings()

@@ -50,12 +50,23 @@ int32_t ParseDecimalInt32(const char *text)
     return magnitude > INT32_MAX ? INT32_MAX : (int32_t)magnitude;
 }
 
-void StoreSettingText(wchar_t *field, size_t cchField, const char *value)
+bool StoreSettingText(wchar_t *field, size_t cchField, const char *value, CODE_PAGE_READER readCodePage)
 {
-    size_t i = 0;
-    for (; i + 1 < cchField && value[i] != '\0'; ++i)
-        field[i] = (wchar_t)(unsigned char)value[i];
-    field[i] = L'\0';
+    const char *end = value + strlen(value);
+    size_t cch = 0;
+    bool whole = true;
+    field[0] = L'\0';
+    for (const char *p = value; p < end;) {
+        uint32_t c = 0;
+        if (!NextUtf8(&p, end, &c)) {
+            // Not UTF-8: the whole value is the system code page's, as Notepad saved it there.
+            field[0] = L'\0';
+            return readCodePage != NULL && readCodePage(value, (size_t)(end - value), field, cchField);
+        }
+        // Cut at a character, never inside one.
+        whole = whole && AppendCharacter(field, cchField, &cch, c);
+    }
+    return whole;
 }
 
 static bool IsSeparator(wchar_t c)
@@ -92,7 +103,7 @@ bool IsPackagePath(const wchar_t *path)
         return false;
     for (const wchar_t *p = name;; ++p) {
         if (p < end && !IsSeparator(*p)) {
-            if (*p < 0x20 || wcschr(L"<>:\"|?*", *p) != NULL)
+            if (*p < 0x20 || wcschr(L"<>:\"|?*%", *p) != NULL)
                 return false;
             continue;
         }
@@ -128,26 +139,39 @@ void ForEachSettingsLine(const char *text, size_t cb, SETTINGS_LINE_VISITOR visi
     }
 }
 
+struct SETTINGS_READER {
+    BOOTSTRAP_SETTINGS *settings;
+    CODE_PAGE_READER readCodePage;
+};
+
 static void ApplySettingsLine(void *context, const char *key, const char *value)
 {
-    BOOTSTRAP_SETTINGS *settings = (BOOTSTRAP_SETTINGS *)context;
+    BOOTSTRAP_SETTINGS *settings = ((SETTINGS_READER *)context)->settings;
+    CODE_PAGE_READER readCodePage = ((SETTINGS_READER *)context)->readCodePage;
     if (CompareNoCase(key, "ServerAddress") == 0)
-        StoreSettingText(settings->ServerAddress, SETTINGS_CCH_TEXT, value);
+        StoreSettingText(settings->ServerAddress, SETTINGS_CCH_TEXT, value, readCodePage);
     else if (CompareNoCase(key, "ServerPort") == 0)
         settings->ServerPort = ParseDecimalInt32(value);
     else if (CompareNoCase(key, "MsiServerPath") == 0)
-        StoreSettingText(settings->MsiServerPath, SETTINGS_CCH_TEXT, value);
+        StoreSettingText(settings->MsiServerPath, SETTINGS_CCH_TEXT, value, readCodePage);
     else if (CompareNoCase(key, "MsiLocalPath") == 0)
-        StoreSettingText(settings->MsiLocalPath, SETTINGS_CCH_TEXT, value);
+        StoreSettingText(settings->MsiLocalPath, SETTINGS_CCH_TEXT, value, readCodePage);
     else if (CompareNoCase(key, "MsiSha256") == 0 && !MsiSha256BuiltIn)
-        StoreSettingText(settings->MsiSha256, SETTINGS_CCH_SHA256, value);
+        StoreSettingText(settings->MsiSha256, SETTINGS_CCH_SHA256, value, readCodePage);
     else if (CompareNoCase(key, "ServerScheme") == 0)
-        StoreSettingText(settings->ServerScheme, SETTINGS_CCH_SCHEME, value);
+        StoreSettingText(settings->ServerScheme, SETTINGS_CCH_SCHEME, value, readCodePage);
     else if (CompareNoCase(key, "ServerMirrors") == 0)
-        StoreSettingText(settings->ServerMirrors, SETTINGS_CCH_MIRRORS, value);
+        StoreSettingText(settings->ServerMirrors, SETTINGS_CCH_MIRRORS, value, readCodePage);
 }
 
-void ApplySettingsText(BOOTSTRAP_SETTINGS *settings, const char *text, size_t cb)
+void ApplySettingsText(BOOTSTRAP_SETTINGS *settings, const char *text, size_t cb, CODE_PAGE_READER readCodePage)
 {
-    ForEachSettingsLine(text, cb, ApplySettingsLine, settings);
+    static const char MARK[] = "\xEF\xBB\xBF";
+    SETTINGS_READER reader = {settings, readCodePage};
+    // A mark where Notepad saves one, not part of the first key.
+    if (cb >= 3 && memcmp(text, MARK, 3) == 0) {
+        text += 3;
+        cb -= 3;
+    }
+    ForEachSettingsLine(text, cb, ApplySettingsLine, &reader);
 }

@@ -20,9 +20,15 @@ int CompareNoCase(const char *a, const char *b);
 // byte; no digits gives 0; values beyond 32 bits saturate.
 int32_t ParseDecimalInt32(const char *text);
 
-// Widens byte for byte (each byte becomes the character of the same value) into a field of
-// cchField characters, cutting a longer value and always terminating.
-void StoreSettingText(wchar_t *field, size_t cchField, const char *value);
+// Reads bytes that are no UTF-8 as the system's code page does (936 on Simplified Chinese
+// Windows) into text, cut to cchText - 1 characters and terminated; false when they were cut
+// or do not read in it (text then empty).
+typedef bool (*CODE_PAGE_READER)(const char *bytes, size_t cb, wchar_t *text, size_t cchText);
+
+// Stores value in a field of cchField characters, always terminated: read as UTF-8 where it is
+// UTF-8 (ASCII included), else by readCodePage (NULL: it does not read). True when the whole
+// value was stored; a longer value is cut, one that does not read leaves the field empty.
+bool StoreSettingText(wchar_t *field, size_t cchField, const char *value, CODE_PAGE_READER readCodePage);
 
 typedef void (*SETTINGS_LINE_VISITOR)(void *context, const char *key, const char *value);
 
@@ -34,10 +40,12 @@ void ForEachSettingsLine(const char *text, size_t cb, SETTINGS_LINE_VISITOR visi
 // True when path may name the package's file: relative ("LumvexSetup.msi", "sub\\x.msi",
 // "..\\x.msi") or drive-absolute ("C:\\x.msi"), "\\" or "/" between names, ending in ".msi" in
 // any letter case. Never a UNC, device or root-relative path, a drive-relative one ("C:x.msi"),
-// a stream (":"), a character the system refuses in names, an empty name, one ending in a dot
-// or a blank (but "." and ".."), or a name the system keeps for a device (NUL.msi, COM1.msi).
+// a stream (":"), a character the system refuses in names, a "%" (a shell may read what
+// follows as a variable), an empty name, one ending in a dot or a blank (but "." and ".."), or
+// a name the system keeps for a device (NUL.msi, COM1.msi).
 bool IsPackagePath(const wchar_t *path);
 
 // Applies the recognised "key=value" lines among the first SETTINGS_CB_MAX bytes of text
-// over settings; unrecognised lines change nothing.
-void ApplySettingsText(BOOTSTRAP_SETTINGS *settings, const char *text, size_t cb);
+// over settings, values read as StoreSettingText reads them; unrecognised lines change
+// nothing. A UTF-8 byte-order mark at the start is passed over.
+void ApplySettingsText(BOOTSTRAP_SETTINGS *settings, const char *text, size_t cb, CODE_PAGE_READER readCodePage);

@@ -1,6 +1,6 @@
 // The small rules of text the core shares, said once: which characters are blank, ASCII case
-// folding, where a text ends, bounded copies, decimal digits and a walker over the pieces of a
-// list. Bytes go in as unsigned char, wide characters as they are. No platform calls.
+// folding, where a text ends, bounded copies, decimal digits, a walker over the pieces of a
+// list and UTF-8. Bytes go in as unsigned char, wide characters as they are. No platform calls.
 #pragma once
 
 #include <stddef.h>
@@ -57,3 +57,19 @@ bool AppendDecimal(wchar_t *text, size_t cchText, size_t *cch, uint32_t value);
 
 // Writes the decimal digits of value, most significant first, into digits; returns their count.
 size_t DecimalDigits(uint32_t value, char digits[10]);
+
+// UTF-8, read strictly: the shortest form of a character up to U+10FFFF that is no surrogate.
+// Reads the character at *cursor, before end, and steps past it; false, *cursor unchanged,
+// when the bytes there are no such character.
+bool NextUtf8(const char **cursor, const char *end, uint32_t *c);
+
+// The UTF-8 bytes of c; 0 for a surrogate or a value beyond U+10FFFF.
+size_t Utf8Bytes(uint32_t c, char bytes[4]);
+
+// The character at *cursor of a wide text, a surrogate pair joined where wchar_t has 16 bits
+// (a lone half comes back as it is), and steps past it.
+uint32_t NextWide(const wchar_t **cursor);
+
+// Appends c as one wide character, or a surrogate pair where wchar_t has 16 bits, keeping text
+// terminated; false, text unchanged, when it does not fit in cchText characters.
+bool AppendCharacter(wchar_t *text, size_t cchText, size_t *cch, uint32_t c);

@@ -126,15 +126,20 @@ static void PutNumber(TEXT_WRITER *writer, int64_t value)
         PutByte(writer, digits[i]);
 }
 
-// Only what reads back the same: single-byte characters, no line end, no blank at either end
-// (the reader trims them).
+// Only what reads back the same: UTF-8 of whole characters, no line end, no blank at either
+// end (the reader trims them).
 static void PutWide(TEXT_WRITER *writer, const wchar_t *value)
 {
-    for (size_t i = 0; value[i] != L'\0'; ++i) {
-        bool edge = i == 0 || value[i + 1] == L'\0';
-        if (value[i] > 0xFF || value[i] == L'\n' || (edge && IsBlank((uint32_t)value[i])))
+    for (const wchar_t *p = value; *p != L'\0';) {
+        bool edge = p == value;
+        uint32_t c = NextWide(&p);
+        edge = edge || *p == L'\0';
+        char bytes[4];
+        size_t cb = Utf8Bytes(c, bytes);
+        if (cb == 0 || c == '\n' || (edge && IsBlank(c)))
             writer->ok = false;
-        PutByte(writer, (char)(unsigned char)value[i]);
+        for (size_t i = 0; i < cb; ++i)
+            PutByte(writer, bytes[i]);
     }
 }
 
@@ -223,10 +228,10 @@ static void Mark(STATE_READER *reader, bool read, unsigned flag)
     reader->seen |= read ? flag : SEEN_ODD;
 }
 
+// UTF-8 only, as written: bytes of a code page are no state of ours.
 static bool ReadText(wchar_t *field, size_t cchField, const char *value)
 {
-    StoreSettingText(field, cchField, value);
-    return strlen(value) < cchField;
+    return StoreSettingText(field, cchField, value, NULL);
 }
 
 static void ReadStateLine(void *context, const char *key, const char *value)
@@ -246,14 +251,14 @@ static void ReadStateLine(void *context, const char *key, const char *value)
     } else if (CompareNoCase(key, KEY_VALIDATOR) == 0) {
         // Empty only for a whole package, checked once every key is read.
         Mark(reader, ReadText(state->validator, CCH_VALIDATOR, value) &&
-                         (value[0] == '\0' || IsValidatorText(state->validator, strlen(value))),
+                         (value[0] == '\0' || IsValidatorText(state->validator, (size_t)(TextEnd(state->validator) - state->validator))),
              SEEN_VALIDATOR);
     } else if (CompareNoCase(key, KEY_TOTAL) == 0) {
         Mark(reader, ReadStrictNumber(value, 1, UINT32_MAX, &number), SEEN_TOTAL);
         state->total = (uint32_t)number;
     } else if (CompareNoCase(key, KEY_SHA256) == 0) {
         wchar_t hex[2 * CB_SHA256 + 2];
-        StoreSettingText(hex, sizeof(hex) / sizeof(hex[0]), value);
+        StoreSettingText(hex, sizeof(hex) / sizeof(hex[0]), value, NULL);
         state->hasSha256 = ParseSha256(hex, state->sha256);
         Mark(reader, state->hasSha256, SEEN_SHA256);
     } else if (CompareNoCase(key, KEY_RECEIVED) == 0) {

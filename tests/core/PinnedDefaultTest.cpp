@@ -18,11 +18,11 @@ TEST(PinnedDefault, BuiltInPinHoldsWhateverTheSettingsFileSays)
 
     BOOTSTRAP_SETTINGS settings = BootstrapSettings;
     const std::string unrelated = "ServerPort=81\n";
-    ApplySettingsText(&settings, unrelated.data(), unrelated.size());
+    ApplySettingsText(&settings, unrelated.data(), unrelated.size(), NULL);
     EXPECT_EQ(builtIn, settings.MsiSha256);
 
     for (const std::string &overriding : {std::string("MsiSha256=\n"), "MsiSha256=" + std::string(64, 'f') + "\n"}) {
-        ApplySettingsText(&settings, overriding.data(), overriding.size());
+        ApplySettingsText(&settings, overriding.data(), overriding.size(), NULL);
         EXPECT_EQ(builtIn, settings.MsiSha256) << overriding;
     }
 }

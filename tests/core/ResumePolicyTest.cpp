@@ -135,9 +135,16 @@ TEST(ResumePolicy, StateReadsBackAsWritten)
     ASSERT_TRUE(ParseResumeState(STATE.data(), STATE.size(), &read));
     EXPECT_FALSE(read.hasSha256);
 
+    // Paths in Chinese go as UTF-8 and read back the same.
+    RESUME_STATE chinese = state;
+    std::wstring(L"/\u4E0B\u8F7D/\u5B89\u88C5\u5305.msi").copy(chinese.MsiServerPath, 10);
+    chinese.MsiServerPath[10] = L'\0';
+    ASSERT_TRUE(ParseResumeState(text, FormatResumeState(text, sizeof(text), &chinese), &read));
+    EXPECT_EQ(std::wstring(chinese.MsiServerPath), read.MsiServerPath);
+
     // What cannot be read back the same is not written.
     RESUME_STATE odd = state;
-    odd.MsiServerPath[0] = L'\u0100';
+    odd.MsiServerPath[0] = (wchar_t)0xD800;  // half of a character
     EXPECT_EQ(0u, FormatResumeState(text, sizeof(text), &odd));
     odd = state;
     std::wstring(L"host ").copy(odd.ServerAddress, 5);
@@ -170,6 +177,7 @@ TEST(ResumePolicy, AnythingOddIsNoState)
         {"address too long", replaced("dl.example", std::string(300, 'a'))},
         {"port not decimal", replaced("8080", "0x50")},
         {"UTF-16", std::string("S\0e\0", 4)},
+        {"a path in a code page, not UTF-8", replaced("/a b.msi", "/\xCF\xC2.msi")},
         {"digest one digit short", STATE + "Sha256=" + std::string(63, 'a') + "\r\n"},
         {"digest not hex", STATE + "Sha256=" + std::string(63, 'a') + "g\r\n"},
     };

@@ -35,6 +35,16 @@ std::string Utf16Le(const std::string &ascii)
     return out;
 }
 
+// Stands in for the system's code page: each byte the character of its value.
+bool ReadAsLatin1(const char *bytes, size_t cb, wchar_t *text, size_t cchText)
+{
+    size_t i = 0;
+    for (; i + 1 < cchText && i < cb; ++i)
+        text[i] = (wchar_t)(unsigned char)bytes[i];
+    text[i] = L'\0';
+    return i == cb;
+}
+
 // A file whose byte 8191 falls inside the value of a MsiLocalPath line.
 std::string CutByLimit()
 {
@@ -46,6 +56,8 @@ TEST(SettingsParse, AppliesRecognisedLines)
 {
     const std::string longValue(300, 'x');
     const std::wstring cutValue(259, L'x');
+    // Where wchar_t has 16 bits a character beyond U+FFFF takes two, which the field cannot hold.
+    const std::wstring uncut = std::wstring(258, L'x') + (sizeof(wchar_t) == 2 ? L"" : L"\U0001F600");
     const SettingsRow rows[] = {
         {"empty file", "", L"default.host", 80, L"/default.msi", L"default.msi"},
         {"one line, no line end", "ServerPort=81", L"default.host", 81, L"/default.msi", L"default.msi"},
@@ -64,15 +76,21 @@ TEST(SettingsParse, AppliesRecognisedLines)
         {"port saturates low", "ServerPort=-99999999999", L"default.host", INT32_MIN, L"/default.msi", L"default.msi"},
         {"signed port", "ServerPort=+81x", L"default.host", 81, L"/default.msi", L"default.msi"},
         {"zero byte ends the line", std::string("MsiLocalPath=a\0b.msi\nServerPort\0=81\n", 36), L"default.host", 80, L"/default.msi", L"a"},
-        {"UTF-8 mark spoils the first key", "\xEF\xBB\xBFServerPort=81\nMsiLocalPath=x.msi", L"default.host", 80, L"/default.msi", L"x.msi"},
+        {"UTF-8 mark passed over", "\xEF\xBB\xBFServerPort=81\nMsiLocalPath=x.msi", L"default.host", 81, L"/default.msi", L"x.msi"},
+        {"UTF-8 mark only at the start", "ServerPort=81\n\xEF\xBB\xBFServerPort=82\n", L"default.host", 81, L"/default.msi", L"default.msi"},
+        {"UTF-8 names", "MsiLocalPath=\xE4\xB8\x8B\xE8\xBD\xBD\\Lumvex\xE6\xB8\xB8\xE6\x88\x8F.msi\nServerAddress=\xC3\xA9.example",
+         L"\u00E9.example", 80, L"/default.msi", L"\u4E0B\u8F7D\\Lumvex\u6E38\u620F.msi"},
+        {"a character is never cut in half", "MsiLocalPath=" + std::string(258, 'x') + "\xF0\x9F\x98\x80", L"default.host", 80,
+         L"/default.msi", uncut.c_str()},
         {"UTF-16 file recognises nothing", Utf16Le("ServerPort=81\r\nMsiLocalPath=x.msi\r\n"), L"default.host", 80, L"/default.msi", L"default.msi"},
-        {"bytes widen to the same value", "MsiLocalPath=\xE9\xA0.msi", L"default.host", 80, L"/default.msi", L"\u00E9\u00A0.msi"},
+        {"bytes that are no UTF-8 go to the code page", "MsiLocalPath=\xE9\xA0.msi", L"default.host", 80, L"/default.msi", L"\u00E9\u00A0.msi"},
+        {"an overlong form is no UTF-8", "MsiLocalPath=\xC0\xAF.msi", L"default.host", 80, L"/default.msi", L"\u00C0\u00AF.msi"},
         {"long value cut to 259", "MsiServerPath=" + longValue, L"default.host", 80, cutValue.c_str(), L"default.msi"},
         {"8191-byte limit cuts a line", CutByLimit(), L"default.host", 80, L"/default.msi", L"ab"},
     };
     for (const SettingsRow &row : rows) {
         BOOTSTRAP_SETTINGS settings = DEFAULTS;
-        ApplySettingsText(&settings, row.text.data(), row.text.size());
+        ApplySettingsText(&settings, row.text.data(), row.text.size(), ReadAsLatin1);
         EXPECT_EQ(std::wstring(row.serverAddress), settings.ServerAddress) << row.label;
         EXPECT_EQ(row.serverPort, settings.ServerPort) << row.label;
         EXPECT_EQ(std::wstring(row.msiServerPath), settings.MsiServerPath) << row.label;
@@ -87,7 +105,7 @@ TEST(SettingsParse, PinIsStoredLikeTheOtherTexts)
     CopyText(settings.ServerScheme, L"http");
     const std::string text = " msisha256 = ab12 \r\nMsiSha256=CD34\r\nServerPort=81\r\nserverscheme = HTTPS \r\n"
                              "SERVERMIRRORS = m1, m2:81 \r\n";
-    ApplySettingsText(&settings, text.data(), text.size());
+    ApplySettingsText(&settings, text.data(), text.size(), ReadAsLatin1);
     EXPECT_EQ(std::wstring(L"CD34"), settings.MsiSha256);
     EXPECT_EQ(81, settings.ServerPort);
     EXPECT_EQ(std::wstring(L"HTTPS"), settings.ServerScheme);
@@ -95,7 +113,7 @@ TEST(SettingsParse, PinIsStoredLikeTheOtherTexts)
 
     // Their fields are short, but a longer value never reads as a good one once cut.
     const std::string longer = "MsiSha256=" + std::string(64, 'a') + "00\nServerScheme=https" + std::string(300, 's') + "\n";
-    ApplySettingsText(&settings, longer.data(), longer.size());
+    ApplySettingsText(&settings, longer.data(), longer.size(), ReadAsLatin1);
     uint8_t digest[CB_SHA256];
     EXPECT_FALSE(ParseSha256(settings.MsiSha256, digest));
     EXPECT_EQ(SCHEME_INVALID, ParseScheme(settings.ServerScheme));
@@ -117,6 +135,8 @@ TEST(SettingsParse, OnlyAPackagesPathIsALocalPath)
         {L"C:\\Downloads\\pkg.msi", true},
         {L"z:/pkg.msi", true},
         {L"\u00E9t\u00E9.msi", true},
+        {L"\u4E0B\u8F7D\\Lumvex\u6E38\u620F\u5B89\u88C5\u5305.msi", true},
+        {L"\u5104\u5B89\u88C5\u5305.msi", true},
         {L"NULL.msi", true},
         {L"COM10.msi", true},
         {L".msi", true},
@@ -146,6 +166,8 @@ TEST(SettingsParse, OnlyAPackagesPathIsALocalPath)
         {L"a<b>.msi", false},
         {L"a|b.msi", false},
         {L"a\tb.msi", false},
+        {L"%HOMEPATH%.msi", false},
+        {L"100%.msi", false},
         {L"sub\\\\x.msi", false},
         {L"sub.\\x.msi", false},
         {L"sub \\x.msi", false},

@@ -17,11 +17,21 @@ static void RequireTerminated(const wchar_t *field, size_t cchField = SETTINGS_C
     for (size_t i = 0; i < cchField; ++i) {
         if (field[i] == L'\0')
             return;
-        // Widened bytes only: nothing beyond 0xFF can appear.
-        if ((unsigned)field[i] > 0xFF)
+        // Characters only: no surrogate, nothing beyond U+10FFFF.
+        if ((unsigned)field[i] > 0x10FFFF || ((unsigned)field[i] >= 0xD800 && (unsigned)field[i] < 0xE000))
             abort();
     }
     abort();
+}
+
+// A code page of single bytes, as the reader's stand-in for the system's.
+static bool ReadAsLatin1(const char *bytes, size_t cb, wchar_t *text, size_t cchText)
+{
+    size_t i = 0;
+    for (; i + 1 < cchText && i < cb; ++i)
+        text[i] = (wchar_t)(unsigned char)bytes[i];
+    text[i] = L'\0';
+    return i == cb;
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
@@ -31,7 +41,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     char *text = (char *)malloc(size == 0 ? 1 : size);
     for (size_t i = 0; i < size; ++i)
         text[i] = (char)data[i];
-    ApplySettingsText(&settings, text, size);
+    ApplySettingsText(&settings, text, size, ReadAsLatin1);
     RESUME_STATE state;
     bool parsed = ParseResumeState(text, size, &state);
     free(text);
@@ -59,6 +69,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         size_t cchValidator = wcslen(state.validator);
         if (state.received > state.total || (cchValidator == 0 && state.received != state.total) ||
             (cchValidator != 0 && !IsValidatorText(state.validator, cchValidator)))
+            abort();
+        // What reads as a state is one the program writes back the same.
+        char again[RESUME_CB_TEXT];
+        size_t cbAgain = FormatResumeState(again, sizeof(again), &state);
+        RESUME_STATE reread;
+        if (cbAgain != 0 && (!ParseResumeState(again, cbAgain, &reread) ||
+                             wcscmp(reread.ServerAddress, state.ServerAddress) != 0 ||
+                             wcscmp(reread.MsiServerPath, state.MsiServerPath) != 0 ||
+                             wcscmp(reread.validator, state.validator) != 0 || reread.received != state.received))
             abort();
     }
     return 0;

@@ -1,5 +1,7 @@
 #include <string>
 
+#include <windows.h>
+
 #include <gtest/gtest.h>
 
 #include "TestFolder.h"
@@ -43,7 +45,8 @@ TEST(LoadSettings, ReadsTheWorkingDirectorysFileOnce)
         {"only the first 8191 bytes count", PLAIN_FILE, beyondLimit, DEFAULT_PORT, L"ab"},
         {"zero byte inside a line", PLAIN_FILE, std::string("MsiLocalPath=x.msi\0.exe\nServerPort=81", 37), 81, L"x.msi"},
         {"UTF-16 file", PLAIN_FILE, Utf16LeWithMark("ServerPort=81\r\nMsiLocalPath=x.msi\r\n"), DEFAULT_PORT, DEFAULT_PATH},
-        {"UTF-8 mark", PLAIN_FILE, "\xEF\xBB\xBFServerPort=81\r\nMsiLocalPath=x.msi\r\n", DEFAULT_PORT, L"x.msi"},
+        {"UTF-8 mark", PLAIN_FILE, "\xEF\xBB\xBFServerPort=81\r\nMsiLocalPath=x.msi\r\n", 81, L"x.msi"},
+        {"a name in UTF-8", PLAIN_FILE, "MsiLocalPath=Lumvex\xE6\xB8\xB8\xE6\x88\x8F.msi\r\n", DEFAULT_PORT, L"Lumvex\u6E38\u620F.msi"},
         {"a folder of that name", FOLDER, "", DEFAULT_PORT, DEFAULT_PATH},
         {"held open for writing elsewhere", HELD_FOR_WRITING, "ServerPort=81\n", DEFAULT_PORT, DEFAULT_PATH},
     };
@@ -68,6 +71,32 @@ TEST(LoadSettings, ReadsTheWorkingDirectorysFileOnce)
         EXPECT_EQ(std::wstring(defaults.MsiServerPath), BootstrapSettings.MsiServerPath) << row.label;
         if (hHeld != INVALID_HANDLE_VALUE)
             CloseHandle(hHeld);
+    }
+}
+
+// As on Simplified Chinese Windows, whose code page is 936 (ctest runs this with a GBK locale):
+// Notepad there saves GBK, or UTF-8 with a mark; the path rule judges the characters.
+TEST(LoadSettingsInChinese, NamesReadAsTheSystemReadsThem)
+{
+    ASSERT_EQ(936u, GetACP()) << "this test wants the system code page 936 (LC_ALL=zh_CN.GBK under Wine)";
+    const struct {
+        const char *label;
+        std::string bytes;
+        const wchar_t *msiLocalPath;
+    } rows[] = {
+        {"GBK", "MsiLocalPath=\xCF\xC2\xD4\xD8\\LumvexSetup.msi\r\n", L"\u4E0B\u8F7D\\LumvexSetup.msi"},
+        {"GBK whose second byte is a |", "MsiLocalPath=\x83\x7C\xB0\xB2\xD7\xB0\xB0\xFC.msi\r\n", L"\u5104\u5B89\u88C5\u5305.msi"},
+        {"UTF-8 with a mark", "\xEF\xBB\xBFMsiLocalPath=Lumvex\xE6\xB8\xB8\xE6\x88\x8F\xE5\xAE\x89\xE8\xA3\x85\xE5\x8C\x85.msi\r\n",
+         L"Lumvex\u6E38\u620F\u5B89\u88C5\u5305.msi"},
+        {"bytes that read in neither", "MsiLocalPath=\xCF.msi\r\n", L""},
+    };
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.label);
+        TestFolder folder;
+        WriteFileBytes(CONFIG, row.bytes);
+        LoadSettings();
+        EXPECT_EQ(std::wstring(row.msiLocalPath), BootstrapSettings.MsiLocalPath);
+        EXPECT_EQ(row.msiLocalPath[0] == L'\0' ? L"" : folder.Path() + L"\\" + row.msiLocalPath, PackagePath);
     }
 }
 
