@@ -42,16 +42,37 @@ void LoadSettings()
     ResolvePackagePath();
 }
 
+// The path as Windows will use it: the long form, as far as the file or its folder exists.
+static bool LongForm(const wchar_t *full, wchar_t *path, DWORD cchPath)
+{
+    DWORD cch = GetLongPathNameW(full, path, cchPath);
+    if (cch > 0 && cch < cchPath)
+        return true;
+    // No such file yet: its folder's long form and the name as written.
+    const wchar_t *name = wcsrchr(full, L'\\');
+    wchar_t folder[MAX_PATH];
+    size_t cchFolder = 0;
+    if (name == NULL || !CopySpan(folder, MAX_PATH, full, name + 1))
+        return false;
+    cch = GetLongPathNameW(folder, path, cchPath);
+    if (cch == 0 || cch >= cchPath)
+        return CopyText(path, cchPath, full);
+    cchFolder = cch;
+    return AppendText(path, cchPath, &cchFolder, name + 1);
+}
+
 void ResolvePackagePath()
 {
     wchar_t full[MAX_PATH];
+    wchar_t path[MAX_PATH];
     DWORD cch = IsPackagePath(BootstrapSettings.MsiLocalPath)
                     ? GetFullPathNameW(BootstrapSettings.MsiLocalPath, MAX_PATH, full, NULL)
                     : 0;
-    bool usable = cch > 0 && cch < CCH_PACKAGE_PATH;
-    DWORD attributes = usable ? GetFileAttributesW(full) : 0;
+    bool usable = cch > 0 && cch < MAX_PATH && LongForm(full, path, MAX_PATH) && IsPackageFullPath(path) &&
+                  TextLength(path, MAX_PATH) < CCH_PACKAGE_PATH;
+    DWORD attributes = usable ? GetFileAttributesW(path) : 0;
     usable = usable && (attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_DIRECTORY));
     PackagePath[0] = L'\0';
     if (usable)
-        lstrcpynW(PackagePath, full, CCH_PACKAGE_PATH);
+        CopyText(PackagePath, CCH_PACKAGE_PATH, path);
 }

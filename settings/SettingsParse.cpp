@@ -116,6 +116,12 @@ bool IsPackagePath(const wchar_t *path)
     }
 }
 
+bool IsPackageFullPath(const wchar_t *path)
+{
+    const wchar_t *end = TextEnd(path);
+    return end - path >= 4 && EqualsNoCase(end - 4, end, L".msi") && wcschr(path, L'%') == NULL;
+}
+
 void ForEachSettingsLine(const char *text, size_t cb, SETTINGS_LINE_VISITOR visit, void *context)
 {
     if (cb > SETTINGS_CB_MAX)

@@ -45,6 +45,11 @@ void ForEachSettingsLine(const char *text, size_t cb, SETTINGS_LINE_VISITOR visi
 // a name the system keeps for a device (NUL.msi, COM1.msi).
 bool IsPackagePath(const wchar_t *path);
 
+// True when the full path Windows will use for the package, in its long form, still names a
+// ".msi" (an 8.3 alias stands for another name: VICTIM~1.MSI for victim.msix) and holds no "%"
+// in any folder's name either.
+bool IsPackageFullPath(const wchar_t *path);
+
 // Applies the recognised "key=value" lines among the first SETTINGS_CB_MAX bytes of text
 // over settings, values read as StoreSettingText reads them; unrecognised lines change
 // nothing. A UTF-8 byte-order mark at the start is passed over.

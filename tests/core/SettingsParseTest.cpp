@@ -188,6 +188,21 @@ TEST(SettingsParse, OnlyAPackagesPathIsALocalPath)
         const std::wstring path = row.path;
         EXPECT_EQ(row.valid, IsPackagePath(row.path)) << std::string(path.begin(), path.end());
     }
+    // The full path in its long form, as Windows will use it.
+    const struct {
+        const wchar_t *path;
+        bool valid;
+    } full[] = {
+        {L"C:\\Users\\me\\Downloads\\LumvexSetup.msi", true},
+        {L"\\\\host\\share\\me\\LumvexSetup.MSI", true},  // the working folder is the user's choice
+        {L"C:\\Users\\me\\victim.msix", false},               // what VICTIM~1.MSI stood for
+        {L"C:\\Users\\me\\quarterly report.msi_old", false},
+        {L"C:\\Users\\100%\\LumvexSetup.msi", false},
+    };
+    for (const auto &row : full) {
+        const std::wstring path = row.path;
+        EXPECT_EQ(row.valid, IsPackageFullPath(row.path)) << std::string(path.begin(), path.end());
+    }
 }
 
 TEST(SettingsParse, TrimSpacesCutsOnlyCLocaleBlanks)

@@ -77,6 +77,7 @@ struct TransferRow {
     uint64_t notBefore = 0;
     const wchar_t *scheme = L"http";
     bool absolute = false;  // localPath is taken within the working folder's full path
+    const wchar_t *aliasOf = NULL;  // localPath is the 8.3 alias of this file of before
 };
 
 const size_t ANY_COUNT = (size_t)-1;
@@ -124,6 +125,13 @@ TransferRow SavedInFull(const wchar_t *localPath, TransferRow row)
 {
     row.localPath = localPath;
     row.absolute = true;
+    return row;
+}
+
+// The local path is the short name the system gives that file.
+TransferRow SavedAsAliasOf(const wchar_t *name, TransferRow row)
+{
+    row.aliasOf = name;
     return row;
 }
 
@@ -257,7 +265,7 @@ void RunRow(const TransferRow &row)
     }
     std::vector<HANDLE> held;
     for (const auto &file : WithPorts(row.before, names, ports)) {
-        const std::wstring name(file.first.begin(), file.first.end());
+        const std::wstring name = FromUtf8(file.first);
         const std::string &content = file.second;
         if (content == "<dir>")
             CreateDirectoryW(name.c_str(), NULL);
@@ -268,7 +276,13 @@ void RunRow(const TransferRow &row)
         if (row.hold == ANOTHER_PROGRAM || (row.hold == ANOTHER_COPY && file.first == PART))
             held.push_back(CreateFileW(name.c_str(), GENERIC_READ, 0, NULL, OPEN_EXISTING, 0, NULL));
     }
-    const std::wstring localPath = row.absolute ? folder.Path() + L"\\" + row.localPath : row.localPath;
+    std::wstring localPath = row.absolute ? folder.Path() + L"\\" + row.localPath : row.localPath;
+    if (row.aliasOf != NULL) {
+        wchar_t alias[MAX_PATH] = L"";
+        GetShortPathNameW(row.aliasOf, alias, MAX_PATH);
+        localPath = alias;
+        EXPECT_EQ(L".MSI", localPath.substr(localPath.size() - 4)) << "no 8.3 alias ending in .MSI";
+    }
     PointSettingsAt(L"127.0.0.1", ports[0], localPath.c_str(), row.pin);
     lstrcpyW(BootstrapSettings.ServerScheme, row.scheme);
     PackageTrust = row.trust != NULL ? *row.trust : PACKAGE_TRUST{};
@@ -599,6 +613,16 @@ TEST(DownloadInstaller, OnlyTheExpectedPackageTakesItsName)
         SavedAs(L"sub\\pkg.MSI", {"a folder of the working folder, the name in capitals", {Respond("200 OK", Msi("abc"))},
                                   SUCCEEDED, {{"sub", "<dir>"}, {"sub\\pkg.MSI", Msi("abc")}}, {{"sub", "<dir>"}}}),
         SavedInFull(L"pkg.msi", {"a path from the drive", {Respond("200 OK", Msi("abc"))}, SUCCEEDED, {{"pkg.msi", Msi("abc")}}}),
+        // The name as Windows reads it: an 8.3 alias ending in .MSI may stand for another file.
+        SavedAsAliasOf(L"victim.msix", {"the short name of another kind of file", {Respond("200 OK", Msi("abc"))}, FAILED,
+                                        {{"victim.msix", "mine"}}, {{"victim.msix", "mine"}}, {}, 0}),
+        SavedAsAliasOf(L"quarterly report.msi_old", {"the short name of a file whose name goes on after .msi",
+                                                     {Respond("200 OK", Msi("abc"))}, FAILED,
+                                                     {{"quarterly report.msi_old", "mine"}},
+                                                     {{"quarterly report.msi_old", "mine"}}, {}, 0}),
+        SavedAs(L"%HOMEPATH%.msi", {"a variable the shell would read", {Respond("200 OK", Msi("abc"))}, FAILED, old, old, {}, 0}),
+        SavedAs(L"Lumvex\u6E38\u620F\u5B89\u88C5\u5305.msi", {"a name in Chinese", {Respond("200 OK", Msi("abc"))}, SUCCEEDED,
+                                                          {{"Lumvex\xE6\xB8\xB8\xE6\x88\x8F\xE5\xAE\x89\xE8\xA3\x85\xE5\x8C\x85.msi", Msi("abc")}}}),
     };
     for (const TransferRow &row : rows)
         RunRow(row);

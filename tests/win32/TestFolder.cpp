@@ -78,7 +78,7 @@ void AddContents(const std::wstring &prefix, Files *contents)
         std::wstring name = prefix + found.cFileName;
         if (lstrcmpW(found.cFileName, L".") == 0 || lstrcmpW(found.cFileName, L"..") == 0)
             continue;
-        std::string narrow(name.begin(), name.end());
+        std::string narrow = Utf8(name);
         bool folder = (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
         (*contents)[narrow] = folder ? "<dir>" : ReadFileBytes(name.c_str());
         if (folder)
@@ -94,6 +94,22 @@ Files FolderContents()
     Files contents;
     AddContents(L"", &contents);
     return Summarised(contents);
+}
+
+std::string Utf8(const std::wstring &text)
+{
+    std::string bytes(text.size() * 3, '\0');
+    int cb = WideCharToMultiByte(CP_UTF8, 0, text.data(), (int)text.size(), &bytes[0], (int)bytes.size(), NULL, NULL);
+    bytes.resize(cb > 0 ? (size_t)cb : 0);
+    return bytes;
+}
+
+std::wstring FromUtf8(const std::string &text)
+{
+    std::wstring wide(text.size(), L'\0');
+    int cch = MultiByteToWideChar(CP_UTF8, 0, text.data(), (int)text.size(), &wide[0], (int)wide.size());
+    wide.resize(cch > 0 ? (size_t)cch : 0);
+    return wide;
 }
 
 void WriteFileBytes(const wchar_t *name, const std::string &bytes)

@@ -31,5 +31,9 @@ typedef std::map<std::string, std::string> Files;
 Files FolderContents();
 Files Summarised(const Files &files);
 
+// Names in the tables are UTF-8.
+std::string Utf8(const std::wstring &text);
+std::wstring FromUtf8(const std::string &text);
+
 void WriteFileBytes(const wchar_t *name, const std::string &bytes);
 std::string ReadFileBytes(const wchar_t *name);
