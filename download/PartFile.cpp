@@ -30,6 +30,36 @@ void InitPartFile(PART_FILE *part)
     MakePath(part->statePath, STATE_SUFFIX);
 }
 
+// A name of ours that is a link (one of several names for a file's data, or a reparse point)
+// leads to another file: written through, it would change that file.
+static bool IsLink(HANDLE hFile)
+{
+    BY_HANDLE_FILE_INFORMATION info;
+    return !GetFileInformationByHandle(hFile, &info) || info.nNumberOfLinks > 1 ||
+           (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+}
+
+// A new, empty file of our own under the name, held without sharing. Whatever had the name goes
+// first, a link taking only its own name with it; never opened to be cut, which would cut the
+// data of every name a link shares.
+static HANDLE CreateOwnFile(const wchar_t *path, DWORD access)
+{
+    DeleteFileW(path);
+    return CreateFileW(path, access, 0, NULL, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, NULL);
+}
+
+// The file under the name, held without sharing; a link is replaced by a new, empty file.
+static HANDLE OpenOwnFile(const wchar_t *path)
+{
+    HANDLE hFile = CreateFileW(path, GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_EXISTING,
+                               FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, NULL);
+    if (hFile != INVALID_HANDLE_VALUE && IsLink(hFile)) {
+        CloseHandle(hFile);
+        hFile = CreateOwnFile(path, GENERIC_READ | GENERIC_WRITE);
+    }
+    return hFile;
+}
+
 // A read-only file, a folder or a file in use would only refuse the finished download, so
 // they end the transfer before its body.
 bool CanTakePackageName()
@@ -74,8 +104,7 @@ bool OpenKeptPart(PART_FILE *part, const SERVER_LIST *servers, RESUME_STATE *sta
     LARGE_INTEGER size;
     *source = -1;
     // Held first: only then are the two files this run's to keep or delete.
-    part->hFile = CreateFileW(part->path, GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL,
-                              NULL);
+    part->hFile = OpenOwnFile(part->path);
     if (part->hFile == INVALID_HANDLE_VALUE) {
         part->heldElsewhere = GetLastError() == ERROR_SHARING_VIOLATION;
         return false;
@@ -113,8 +142,7 @@ bool VerifyKeptBytes(PART_FILE *part, PACKAGE_VERIFIER *verifier, uint32_t cb)
 bool StartPart(PART_FILE *part, const wchar_t *validator, uint32_t total, const uint8_t *sha256)
 {
     if (part->hFile == INVALID_HANDLE_VALUE)
-        part->hFile = CreateFileW(part->path, GENERIC_READ | GENERIC_WRITE, 0, NULL, CREATE_ALWAYS,
-                                  FILE_ATTRIBUTE_NORMAL, NULL);
+        part->hFile = CreateOwnFile(part->path, GENERIC_READ | GENERIC_WRITE);
     if (part->hFile == INVALID_HANDLE_VALUE)
         return false;
     part->checkpoint = 0;
@@ -144,8 +172,7 @@ static bool WriteState(const PART_FILE *part, const RESUME_STATE *state)
     char text[RESUME_CB_TEXT];
     size_t cb = FormatResumeState(text, sizeof(text), state);
     MakePath(writePath, STATE_WRITE_SUFFIX);
-    HANDLE hFile = cb == 0 ? INVALID_HANDLE_VALUE
-                           : CreateFileW(writePath, GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL);
+    HANDLE hFile = cb == 0 ? INVALID_HANDLE_VALUE : CreateOwnFile(writePath, GENERIC_WRITE);
     if (hFile == INVALID_HANDLE_VALUE)
         return false;
     DWORD cbWritten = 0;
@@ -220,8 +247,7 @@ bool CompletePart(PART_FILE *part, const PACKAGE_VERIFIER *verifier, const wchar
     // A package that cannot take its name is kept whole for the next run, when it is this
     // run's still; one that may not be on the disk whole is not.
     if (!named) {
-        part->hFile = CreateFileW(part->path, GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_EXISTING,
-                                  FILE_ATTRIBUTE_NORMAL, NULL);
+        part->hFile = OpenOwnFile(part->path);
         if (part->hFile != INVALID_HANDLE_VALUE && (!flushed || !RecordState(part, validator, total, total)))
             DiscardPart(part);
         KeepPart(part);

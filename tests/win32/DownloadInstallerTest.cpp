@@ -269,6 +269,9 @@ void RunRow(const TransferRow &row)
         const std::string &content = file.second;
         if (content == "<dir>")
             CreateDirectoryW(name.c_str(), NULL);
+        else if (content.compare(0, 6, "<link:") == 0)
+            EXPECT_TRUE(CreateHardLinkW(name.c_str(), FromUtf8(content.substr(6, content.size() - 7)).c_str(), NULL))
+                << "a link's file comes before it in the table's order";
         else
             WriteFileBytes(name.c_str(), content);
         if (row.hold == READ_ONLY)
@@ -516,6 +519,18 @@ TEST(DownloadInstaller, BrokenDownloadsAreTriedAgainAndResumed)
          {{PART, package.substr(0, 1000)}, {STATE, kept.at(STATE)}}, {"whole"}},
         {"kept bytes that are no package", {Ranged(package, etag)}, SUCCEEDED, done,
          {{PART, std::string(400000, 'x')}, {STATE, kept.at(STATE)}}, {"whole"}},
+        // Another program can give a file a second name: nothing is written or cut through it.
+        {"the part another file's second name, its state counting 4 bytes", {Ranged(package, etag)}, SUCCEEDED,
+         {{PACKAGE, package}, {"Diary.txt", "the user's diary"}},
+         {{"Diary.txt", "the user's diary"}, {PART, "<link:Diary.txt>"}, {STATE, StateText("/LumvexSetup.msi", "\"v1\"", total, 4)}},
+         {"whole"}},
+        {"the part another file's second name, its state counting none", {Ranged(package, etag)}, SUCCEEDED,
+         {{PACKAGE, package}, {"Diary.txt", "the user's diary"}},
+         {{"Diary.txt", "the user's diary"}, {PART, "<link:Diary.txt>"}, {STATE, StateText("/LumvexSetup.msi", "\"v1\"", total, 0)}},
+         {"whole"}},
+        {"the state's new name another file's second name", {cut, Ranged(package, etag)}, SUCCEEDED,
+         {{PACKAGE, package}, {"Diary.txt", "the user's diary"}},
+         {{"Diary.txt", "the user's diary"}, {"LumvexSetup.msi.resume.new", "<link:Diary.txt>"}}, {"whole", range}},
         PinnedTo(L"9e259920c0bcdf22cfdd71802b9d75c4aa347f8fa76140cb83b15b5ab5835d63",  // of package
                  {"the rest of another package under the same ETag fails the pin", {Ranged(changed, etag)}, FAILED,
                   {{PACKAGE, "old"}}, {{PACKAGE, "old"}, {PART, package.substr(0, 400000)}, {STATE, kept.at(STATE)}}, {range}}),
