@@ -271,7 +271,10 @@ static void FollowAnswer(TRANSFER *transfer, const ANSWER *answer, KEPT_VOUCHER 
     attempt->staleSignature = body && transfer->signatureHeld && length != transfer->signature.length;
     // A package name that cannot be taken is this machine's failure, whoever answers.
     attempt->local = body && !attempt->staleSignature && !CanTakePackageName();
-    if (attempt->local || attempt->staleSignature)
+    // A length this volume cannot hold costs no byte: another host may announce the right one.
+    bool room = !body || HasRoomFor(&transfer->part, BytesToWrite(verdict, answer, transfer->received),
+                                    verdict == VERDICT_FULL_BODY);
+    if (attempt->local || attempt->staleSignature || !room)
         return;
     BODY_WATCH watch = {{0, 0}, 0};
     BeginStallWatch(&watch.stall, GetTickCount(), 0);

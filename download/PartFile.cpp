@@ -78,6 +78,20 @@ bool CanTakePackageName()
     return true;
 }
 
+bool HasRoomFor(const PART_FILE *part, uint32_t cbToWrite, bool replacing)
+{
+    wchar_t folder[CCH_PACKAGE_PATH];
+    ULARGE_INTEGER available;
+    LARGE_INTEGER kept;
+    kept.QuadPart = 0;
+    const wchar_t *name = wcsrchr(PackagePath, L'\\');
+    bool known = name != NULL && CopySpan(folder, CCH_PACKAGE_PATH, PackagePath, name + 1) &&
+                 GetDiskFreeSpaceExW(folder, &available, NULL, NULL);
+    if (replacing && part->hFile != INVALID_HANDLE_VALUE && !GetFileSizeEx(part->hFile, &kept))
+        kept.QuadPart = 0;
+    return known && FitsOnVolume(available.QuadPart + (uint64_t)kept.QuadPart, cbToWrite);
+}
+
 // The state as written, read as untrusted text: anything odd reads as no state.
 static bool ReadState(const wchar_t *path, RESUME_STATE *state)
 {

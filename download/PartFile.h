@@ -29,6 +29,10 @@ void InitPartFile(PART_FILE *part);
 // The package name may be taken over: nothing there, or a plain file nobody holds open.
 bool CanTakePackageName();
 
+// The package's volume holds cbToWrite more bytes with the margin to spare, counting the .part's
+// bytes as free when a new body replaces them. False too when the volume does not say.
+bool HasRoomFor(const PART_FILE *part, uint32_t cbToWrite, bool replacing);
+
 // Takes up what an earlier run left for these settings and one of these hosts: the .part is
 // opened, cut to the recorded count and positioned there, state says what it holds and
 // source which host it came from. False when nothing fits, after both files are deleted; a

@@ -83,6 +83,18 @@ ANSWER_VERDICT JudgeAnswer(const ANSWER *answer, uint32_t received, uint32_t tot
     return VERDICT_FULL_BODY;
 }
 
+uint32_t BytesToWrite(ANSWER_VERDICT verdict, const ANSWER *answer, uint32_t received)
+{
+    if (verdict == VERDICT_READ_PAST_KEPT)
+        return answer->length - received;
+    return verdict == VERDICT_FULL_BODY || verdict == VERDICT_CONTINUE ? answer->length : 0;
+}
+
+bool FitsOnVolume(uint64_t cbAvailable, uint32_t cbToWrite)
+{
+    return cbAvailable >= CB_VOLUME_MARGIN && cbAvailable - CB_VOLUME_MARGIN >= cbToWrite;
+}
+
 // The keys of the source mirror those of the settings file.
 static const char KEY_SCHEME[] = "ServerScheme";
 static const char KEY_ADDRESS[] = "ServerAddress";

@@ -46,6 +46,16 @@ enum ANSWER_VERDICT {
 ANSWER_VERDICT JudgeAnswer(const ANSWER *answer, uint32_t received, uint32_t total, const wchar_t *validator,
                            KEPT_VOUCHER voucher);
 
+// Free space a body must leave on the package's volume, whatever its length says.
+const uint64_t CB_VOLUME_MARGIN = 16 * 1024 * 1024;
+
+// The bytes following the verdict adds to the disk: a whole body, or the rest after what is kept.
+uint32_t BytesToWrite(ANSWER_VERDICT verdict, const ANSWER *answer, uint32_t received);
+
+// cbToWrite more bytes fit in cbAvailable, the volume's free space (and what a new body frees),
+// with the margin to spare: a length the volume cannot hold is refused before it costs a byte.
+bool FitsOnVolume(uint64_t cbAvailable, uint32_t cbToWrite);
+
 // Where the kept bytes came from and what they are.
 struct RESUME_STATE {
     wchar_t ServerScheme[SETTINGS_CCH_TEXT];

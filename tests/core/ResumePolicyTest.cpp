@@ -62,6 +62,30 @@ TEST(ResumePolicy, JudgeAnswerKeepsOnlyTheRestOfTheSamePackage)
         EXPECT_EQ(row.expected, JudgeAnswer(&row.answer, row.received, 100, L"\"v1\"", row.voucher)) << row.label;
 }
 
+TEST(ResumePolicy, ABodyFitsOnItsVolumeWithRoomToSpare)
+{
+    const uint64_t MiB = 1024 * 1024;
+    const struct {
+        const char *label;
+        ANSWER_VERDICT verdict;
+        ANSWER answer;
+        uint32_t received;
+        uint64_t available;
+        bool fits;
+    } rows[] = {
+        {"a whole body and the margin", VERDICT_FULL_BODY, Answer(200, 8 * MiB), 0, 24 * MiB, true},
+        {"a whole body eating the margin", VERDICT_FULL_BODY, Answer(200, 8 * MiB + 1), 0, 24 * MiB, false},
+        {"4 GiB announced", VERDICT_FULL_BODY, Answer(200, UINT32_MAX), 0, 24 * MiB, false},
+        {"4 GiB on a volume that holds it", VERDICT_FULL_BODY, Answer(200, UINT32_MAX), 0, 80ull << 30, true},
+        {"a volume smaller than the margin", VERDICT_FULL_BODY, Answer(200, 1), 0, 16 * MiB - 1, false},
+        {"the rest after kept bytes", VERDICT_CONTINUE, Answer(206, 8 * MiB, L"", "1-1/2"), 4 * MiB, 24 * MiB, true},
+        {"the whole read past kept bytes", VERDICT_READ_PAST_KEPT, Answer(200, 12 * MiB), 4 * MiB, 24 * MiB, true},
+        {"no body", VERDICT_FAIL, Answer(404, UINT32_MAX), 0, 16 * MiB, true},
+    };
+    for (const auto &row : rows)
+        EXPECT_EQ(row.fits, FitsOnVolume(row.available, BytesToWrite(row.verdict, &row.answer, row.received))) << row.label;
+}
+
 TEST(ResumePolicy, KeptBytesContinueElsewhereOnlyWhereThatIsSafe)
 {
     const struct {

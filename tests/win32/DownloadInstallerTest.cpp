@@ -78,6 +78,7 @@ struct TransferRow {
     const wchar_t *scheme = L"http";
     bool absolute = false;  // localPath is taken within the working folder's full path
     const wchar_t *aliasOf = NULL;  // localPath is the 8.3 alias of this file of before
+    bool smallVolume = false;       // the working folder is on a volume of 24 MiB
 };
 
 const size_t ANY_COUNT = (size_t)-1;
@@ -125,6 +126,12 @@ TransferRow SavedInFull(const wchar_t *localPath, TransferRow row)
 {
     row.localPath = localPath;
     row.absolute = true;
+    return row;
+}
+
+TransferRow OnSmallVolume(TransferRow row)
+{
+    row.smallVolume = true;
     return row;
 }
 
@@ -248,10 +255,21 @@ Files WithPorts(Files files, const std::vector<std::string> &names, const std::v
     return files;
 }
 
+// The tests' HTTPS server (see tls_fixture.py): the folder it serves, as this system sees it.
+std::wstring TlsFolder()
+{
+    char folder[MAX_PATH] = "";
+    GetEnvironmentVariableA("LUMVEX_TLS_FOLDER", folder, MAX_PATH);
+    std::wstring path = L"Z:";
+    for (const char *p = folder; *p != '\0'; ++p)
+        path += *p == '/' ? L'\\' : (wchar_t)*p;
+    return path;
+}
+
 void RunRow(const TransferRow &row)
 {
     SCOPED_TRACE(row.label);
-    TestFolder folder;
+    TestFolder folder(row.smallVolume ? TlsFolder() + L"\\small-volume\\" : std::wstring());
     FixtureServer server(row.responses);
     std::vector<std::unique_ptr<FixtureServer>> mirrors;
     std::vector<std::string> names = {"{port}"};
@@ -361,6 +379,8 @@ TEST(DownloadInstaller, FaultsLeaveTheFolderAsItWas)
     const std::string package = Msi(Bytes(1024 * 1024, 2));
     const std::string ok200 = "HTTP/1.1 200 OK\r\n";
     const Files old = {{PACKAGE, "old"}};
+    const std::string large = Msi(Bytes((20 << 20) - 8, 4));
+    const Files keptOfLarge = {{PART, large.substr(0, 1 << 20)}, {STATE, StateText("/LumvexSetup.msi", "\"v1\"", 20 << 20, 1 << 20)}};
     std::string filler;
     while (filler.size() < 64 * 1024)
         filler += "X-Filler-" + std::to_string(filler.size()) + ": " + std::string(100, 'f') + "\r\n";
@@ -392,6 +412,16 @@ TEST(DownloadInstaller, FaultsLeaveTheFolderAsItWas)
                                   SUCCEEDED, {{PACKAGE, Msi(Bytes(9 << 20, 9))}, {STATE, "theirs"}}, {{STATE, "theirs"}}}),
         {"package name held by a folder: nothing goes out", {Respond("200 OK", package)}, FAILED, {{PACKAGE, "<dir>"}},
          {{PACKAGE, "<dir>"}}, {}, 0},
+        // A length the volume cannot hold with 16 MiB to spare costs no byte, however it is announced.
+        OnSmallVolume({"4 GiB announced, a body that never ends",
+                       {Raw(ok200 + "Content-Length: 4294967295\r\nETag: \"big\"\r\nConnection: close\r\n\r\n",
+                            Msi(std::string(1 << 20, '\0')))},
+                       FAILED, old, old}),
+        OnSmallVolume({"a package that fits with room to spare", {Respond("200 OK", package)}, SUCCEEDED, {{PACKAGE, package}}, old}),
+        OnSmallVolume({"a package that would eat into the room to spare", {Respond("200 OK", Msi(Bytes(9 << 20, 3)))}, FAILED,
+                       old, old}),
+        OnSmallVolume({"kept bytes whose rest does not fit stay as they were", {Ranged(large, "ETag: \"v1\"")}, FAILED,
+                       keptOfLarge, keptOfLarge, {"bytes=1048576- if \"v1\""}}),
     };
     for (const TransferRow &row : rows)
         RunRow(row);
@@ -962,17 +992,6 @@ TEST(DownloadInstaller, PackageHeldAtTheRenameIsKeptForTheNextRun)
     EXPECT_EQ(0u, DownloadInstaller());
     EXPECT_EQ(Summarised({{PACKAGE, package}}), FolderContents());
     EXPECT_EQ(1u, server.Requests().size());
-}
-
-// The tests' HTTPS server (see tls_fixture.py): the folder it serves, as this system sees it.
-std::wstring TlsFolder()
-{
-    char folder[MAX_PATH] = "";
-    GetEnvironmentVariableA("LUMVEX_TLS_FOLDER", folder, MAX_PATH);
-    std::wstring path = L"Z:";
-    for (const char *p = folder; *p != '\0'; ++p)
-        path += *p == '/' ? L'\\' : (wchar_t)*p;
-    return path;
 }
 
 TEST(DownloadInstaller, HttpsServersAndRedirectsToThem)

@@ -25,12 +25,14 @@ void RemoveTree(const std::wstring &path)
 
 }  // namespace
 
-TestFolder::TestFolder() : savedSettings_(BootstrapSettings), savedTrust_(PackageTrust)
+TestFolder::TestFolder(const std::wstring &base) : savedSettings_(BootstrapSettings), savedTrust_(PackageTrust)
 {
     wchar_t buffer[MAX_PATH];
     GetCurrentDirectoryW(MAX_PATH, buffer);
     previousDirectory_ = buffer;
     GetTempPathW(MAX_PATH, buffer);
+    if (!base.empty())
+        lstrcpynW(buffer, base.c_str(), MAX_PATH);
     static unsigned sequence = 0;
     // Wine reuses process ids at once: the clock keeps a later process out of this folder.
     LARGE_INTEGER now;

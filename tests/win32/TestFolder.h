@@ -12,7 +12,8 @@
 
 class TestFolder {
 public:
-    TestFolder();
+    // In the system's temporary folder, or in base (ending in a separator) where one is given.
+    explicit TestFolder(const std::wstring &base = std::wstring());
     ~TestFolder();
     const std::wstring &Path() const { return path_; }
 

@@ -1,6 +1,8 @@
 #!/usr/bin/env python3
 """The HTTPS server of the Windows-side tests: a throwaway CA, trusted in the test prefix, that
 signs a certificate for localhost, and demo/serve.py over TLS on loopback, serving DIR/www.
+Beside it DIR/small-volume, a volume of 24 MiB (a tmpfs: root, or sudo without a password),
+where a length the disk cannot hold is refused.
   tls_fixture.py start DIR WINE_RUN TRUST_CA_EXE    (the port goes to DIR/port)
   tls_fixture.py stop DIR"""
 import os
@@ -33,6 +35,24 @@ def make_certificates(folder):
     os.replace(os.path.join(folder, "ca.der.new"), os.path.join(folder, "ca.der"))
 
 
+def sudo():
+    return [] if os.geteuid() == 0 else ["sudo", "-n"]
+
+
+def unmount_small_volume(folder):
+    volume = os.path.join(folder, "small-volume")
+    if os.path.ismount(volume):
+        subprocess.run(sudo() + ["umount", volume], check=True)
+
+
+def mount_small_volume(folder):
+    volume = os.path.join(folder, "small-volume")
+    os.makedirs(volume, exist_ok=True)
+    unmount_small_volume(folder)
+    if subprocess.run(sudo() + ["mount", "-t", "tmpfs", "-o", "size=24m,mode=0777", "lumvex-small", volume]).returncode:
+        sys.exit("cannot mount a tmpfs at %s: the tests need root, or sudo without a password" % volume)
+
+
 def stop(folder):
     try:
         os.kill(int(open(os.path.join(folder, "pid")).read()), signal.SIGTERM)
@@ -41,11 +61,13 @@ def stop(folder):
     for name in ("pid", "port"):
         if os.path.exists(os.path.join(folder, name)):
             os.remove(os.path.join(folder, name))
+    unmount_small_volume(folder)
 
 
 def start(folder, wine_run, trust_ca):
     os.makedirs(os.path.join(folder, "www"), exist_ok=True)
     stop(folder)
+    mount_small_volume(folder)
     make_certificates(folder)
     subprocess.run([wine_run, trust_ca, "Z:" + os.path.join(folder, "ca.der").replace("/", "\\")], check=True,
                    stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
