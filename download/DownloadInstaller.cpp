@@ -177,21 +177,15 @@ static bool TakePiece(TRANSFER *transfer, const BYTE *data, DWORD cb, TRY_OUTCOM
     return true;
 }
 
-// What one answer's body has brought, watched by the stall rule from its first byte.
-struct BODY_WATCH {
-    STALL_WATCH stall;
-    uint32_t cbTry;
-};
-
 // The first bytes of another body decide whether it may replace what is kept: a page that is
 // not the package costs nothing, and may come from something on the way. True once they begin
 // the new body.
-static bool TakeHead(TRANSFER *transfer, const ANSWER *answer, HINTERNET hRequest, BODY_WATCH *watch,
+static bool TakeHead(TRANSFER *transfer, const ANSWER *answer, HINTERNET hRequest, STALL_WATCH *watch,
                      TRY_OUTCOME *attempt)
 {
     BYTE head[CB_PACKAGE_SIGNATURE];
     DWORD cbHead = answer->length < sizeof(head) ? answer->length : (DWORD)sizeof(head);
-    if (!ReadExactly(hRequest, head, cbHead, &watch->stall, &watch->cbTry, attempt))
+    if (!ReadExactly(hRequest, head, cbHead, watch, attempt))
         return false;
     attempt->refusedRoute = !MayBePackage(head, cbHead);
     if (attempt->refusedRoute)
@@ -203,7 +197,7 @@ static bool TakeHead(TRANSFER *transfer, const ANSWER *answer, HINTERNET hReques
 
 // Reads the rest of an answer's body, cbLeft bytes, into the .part, a piece at a time; the
 // first cbSkip of them are kept bytes again, passed over.
-static void ReceiveBody(TRANSFER *transfer, HINTERNET hRequest, uint32_t cbLeft, uint32_t cbSkip, BODY_WATCH *watch,
+static void ReceiveBody(TRANSFER *transfer, HINTERNET hRequest, uint32_t cbLeft, uint32_t cbSkip, STALL_WATCH *watch,
                         TRY_OUTCOME *attempt)
 {
     HANDLE hHeap = GetProcessHeap();
@@ -211,10 +205,8 @@ static void ReceiveBody(TRANSFER *transfer, HINTERNET hRequest, uint32_t cbLeft,
     for (;;) {
         DWORD cbAvailable = 0;
         DWORD cbRead = 0;
-        if (!WinHttp.QueryDataAvailable(hRequest, &cbAvailable)) {
-            attempt->transient = true;
+        if (!AwaitPiece(hRequest, watch, &cbAvailable, attempt))
             break;
-        }
         // The client reports a cut-off body as a normal end: only the count tells.
         if (cbAvailable == 0) {
             EndBody(transfer, attempt);
@@ -239,10 +231,9 @@ static void ReceiveBody(TRANSFER *transfer, HINTERNET hRequest, uint32_t cbLeft,
         chunk = NULL;
         cbSkip -= cbSkipped;
         cbLeft -= cbRead;
-        watch->cbTry += cbRead;
         // A trickle that would never end is a broken connection; what it brought stays. The
         // piece that completes the body is judged with it, never as a stall.
-        if (cbLeft > 0 && IsStalled(&watch->stall, GetTickCount(), watch->cbTry)) {
+        if (cbLeft > 0 && IsStalled(watch, GetTickCount(), cbRead)) {
             attempt->transient = true;
             attempt->stalled = true;
             break;
@@ -276,8 +267,8 @@ static void FollowAnswer(TRANSFER *transfer, const ANSWER *answer, KEPT_VOUCHER 
                                     verdict == VERDICT_FULL_BODY);
     if (attempt->local || attempt->staleSignature || !room)
         return;
-    BODY_WATCH watch = {{0, 0}, 0};
-    BeginStallWatch(&watch.stall, GetTickCount(), 0);
+    STALL_WATCH watch;
+    BeginStallWatch(&watch, GetTickCount());
     switch (verdict) {
     case VERDICT_FULL_BODY:
         if (TakeHead(transfer, answer, hRequest, &watch, attempt))

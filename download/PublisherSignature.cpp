@@ -69,15 +69,14 @@ bool FetchSignature(HTTP_REQUEST *http, const ROUTE *route, PACKAGE_SIGNATURE *s
     char text[CB_SIGNATURE_TEXT];
     ANSWER answer;
     STALL_WATCH watch;
-    uint32_t cbTry = 0;
-    BeginStallWatch(&watch, GetTickCount(), 0);
+    BeginStallWatch(&watch, GetTickCount());
     bool asked = SignaturePath(path, sizeof(path) / sizeof(path[0]), BootstrapSettings.MsiServerPath) &&
                  AskFor(http, route, path, NULL, &answer, attempt);
     SIGNATURE_ANSWER judged = asked ? JudgeSignatureAnswer(&answer) : SIGNATURE_MISSING;
     if (asked && judged == SIGNATURE_LATER)
         attempt->transient = true;
     bool read = asked && judged == SIGNATURE_TO_READ &&
-                ReadExactly(http->hRequest, (BYTE *)text, answer.length, &watch, &cbTry, attempt);
+                ReadExactly(http->hRequest, (BYTE *)text, answer.length, &watch, attempt);
     bool taken = read && ParsePackageSignature(text, answer.length, signature) &&
                  SignatureFits(signature, BootstrapSettings.MsiServerPath, PackageTrust.notBefore) &&
                  SignedByBuiltInKey(text, signature);

@@ -178,7 +178,22 @@ bool AskFor(HTTP_REQUEST *http, const ROUTE *route, const wchar_t *path, const w
     return answered;
 }
 
-bool ReadExactly(HINTERNET hRequest, BYTE *data, DWORD cb, STALL_WATCH *watch, uint32_t *cbTry, TRY_OUTCOME *attempt)
+bool AwaitPiece(HINTERNET hRequest, const STALL_WATCH *watch, DWORD *cbAvailable, TRY_OUTCOME *attempt)
+{
+    DWORD msWait = MsUntilStalled(watch, GetTickCount());
+    bool rule = msWait < MS_SEND_RECEIVE_TIMEOUT;
+    msWait = rule ? msWait : (DWORD)MS_SEND_RECEIVE_TIMEOUT;
+    *cbAvailable = 0;
+    // A client that kept its own time-out would only judge the window late, never wrongly.
+    bool waited = msWait > 0 && SetReceiveTimeout(hRequest, msWait) && WinHttp.QueryDataAvailable(hRequest, cbAvailable);
+    if (!waited) {
+        attempt->transient = true;
+        attempt->stalled = rule;
+    }
+    return waited;
+}
+
+bool ReadExactly(HINTERNET hRequest, BYTE *data, DWORD cb, STALL_WATCH *watch, TRY_OUTCOME *attempt)
 {
     DWORD cbGot = 0;
     DWORD cbAvailable = 0;
@@ -186,16 +201,16 @@ bool ReadExactly(HINTERNET hRequest, BYTE *data, DWORD cb, STALL_WATCH *watch, u
     bool stalled = false;
     // Only what has arrived is read: a read for more waits for all of it, and the stall rule
     // would look on while a trickle fills it.
-    while (cbGot < cb && !stalled && WinHttp.QueryDataAvailable(hRequest, &cbAvailable) && cbAvailable > 0 &&
+    while (cbGot < cb && !stalled && AwaitPiece(hRequest, watch, &cbAvailable, attempt) && cbAvailable > 0 &&
            WinHttp.ReadData(hRequest, data + cbGot, cbAvailable < cb - cbGot ? cbAvailable : cb - cbGot, &cbRead) &&
            cbRead > 0) {
         cbGot += cbRead;
-        *cbTry += cbRead;
-        stalled = cbGot < cb && IsStalled(watch, GetTickCount(), *cbTry);
+        // Every piece counts for its window; the one that completes what was asked is never a stall.
+        stalled = IsStalled(watch, GetTickCount(), cbRead) && cbGot < cb;
     }
     if (cbGot < cb) {
         attempt->transient = true;
-        attempt->stalled = stalled;
+        attempt->stalled = attempt->stalled || stalled;
     }
     return cbGot == cb;
 }

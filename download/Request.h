@@ -26,9 +26,15 @@ bool OpenConnection(const ROUTE *route, HTTP_REQUEST *http, TRY_OUTCOME *attempt
 bool AskFor(HTTP_REQUEST *http, const ROUTE *route, const wchar_t *path, const wchar_t *headers, ANSWER *answer,
             TRY_OUTCOME *attempt);
 
+// Waits for the body's next piece no longer than the stall rule lets it take (nor the client's
+// receive time-out), so that a short window ends the try at its end, whenever a piece would
+// come; *cbAvailable then says how much is there, 0 at the body's end. False, the try transient
+// (and stalled where the rule ended it), when none came.
+bool AwaitPiece(HINTERNET hRequest, const STALL_WATCH *watch, DWORD *cbAvailable, TRY_OUTCOME *attempt);
+
 // Reads exactly cb bytes of the body (a read may bring fewer than asked), the stall rule
 // watching; false, and the try transient, when the body ends, breaks or stalls first.
-bool ReadExactly(HINTERNET hRequest, BYTE *data, DWORD cb, STALL_WATCH *watch, uint32_t *cbTry, TRY_OUTCOME *attempt);
+bool ReadExactly(HINTERNET hRequest, BYTE *data, DWORD cb, STALL_WATCH *watch, TRY_OUTCOME *attempt);
 
 // Closes whatever is open, request first.
 void CloseRequest(HTTP_REQUEST *http);

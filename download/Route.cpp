@@ -12,7 +12,6 @@ static const DWORD TLS_1_0_TO_1_2 =
 static const int MS_RESOLVE_TIMEOUT = 15000;
 static const int MS_CONNECT_TIMEOUT = 10000;
 static const DWORD CONNECT_ADDRESSES = 2;
-static const int MS_SEND_RECEIVE_TIMEOUT = 30000;
 enum { CCH_URL = 3 * SETTINGS_CCH_TEXT };
 
 typedef LONG(WINAPI *RTL_GET_VERSION)(OSVERSIONINFOW *version);
@@ -38,6 +37,12 @@ static bool SystemAsksForTls12()
         hNtdll != NULL ? (RTL_GET_VERSION)(void *)GetProcAddress(hNtdll, "RtlGetVersion") : NULL;
     return getVersion == NULL || getVersion(&version) != 0 ||
            AsksForTls12(version.dwMajorVersion, version.dwMinorVersion);
+}
+
+bool SetReceiveTimeout(HINTERNET hRequest, DWORD msReceive)
+{
+    return WinHttp.SetTimeouts(hRequest, MS_RESOLVE_TIMEOUT, MS_CONNECT_TIMEOUT, MS_SEND_RECEIVE_TIMEOUT, (int)msReceive) !=
+           FALSE;
 }
 
 static HINTERNET OpenTimedSession(DWORD accessType, const wchar_t *proxy)

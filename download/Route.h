@@ -11,6 +11,9 @@
 #include "core/RoutePolicy.h"
 #include "settings/Settings.h"
 
+// The client's own time-out for each send and each receive.
+enum { MS_SEND_RECEIVE_TIMEOUT = 30000 };
+
 struct ROUTE {
     SERVER_SCHEME scheme;
     const wchar_t *host;  // the server's, in the run's list of hosts
@@ -29,6 +32,10 @@ void BeginRoute(ROUTE *route, const SERVER *server);
 // system leaves it off; NULL, with the last error set, when it cannot be opened. The caller
 // closes it.
 HINTERNET OpenSession(const ROUTE *route);
+
+// The wait for the request's next read, the other time-outs the session's own. Set as time-outs,
+// not as the one option: some clients take the option only for the next connection.
+bool SetReceiveTimeout(HINTERNET hRequest, DWORD msReceive);
 
 // After a try without an answer, while no try for this host has had one: reads the user's
 // proxy settings (once a host, a script or detection given at most msProxySearch) and, when

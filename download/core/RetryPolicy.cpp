@@ -78,17 +78,30 @@ uint32_t RetryWaitMs(RETRY_STATE *retry, uint32_t retryAfter)
     return base / 4 * 3 + Spread(retry, base, 2);
 }
 
-void BeginStallWatch(STALL_WATCH *watch, uint32_t msNow, uint32_t cb)
+void BeginStallWatch(STALL_WATCH *watch, uint32_t msNow)
 {
     watch->msWindowStart = msNow;
-    watch->cbWindowStart = cb;
+    watch->cbWindow = 0;
 }
 
-bool IsStalled(STALL_WATCH *watch, uint32_t msNow, uint32_t cb)
+bool IsStalled(STALL_WATCH *watch, uint32_t msNow, uint32_t cbPiece)
 {
-    if (msNow - watch->msWindowStart < TransferTiming.msStallWindow)
-        return false;
-    bool stalled = cb - watch->cbWindowStart < CB_STALL_MINIMUM;
-    BeginStallWatch(watch, msNow, cb);
+    uint32_t elapsed = msNow - watch->msWindowStart;
+    bool stalled = false;
+    if (elapsed >= TransferTiming.msStallWindow) {
+        // The window closed before this piece; a whole one after it brought nothing at all.
+        stalled = watch->cbWindow < CB_STALL_MINIMUM || elapsed / 2 >= TransferTiming.msStallWindow;
+        watch->msWindowStart += TransferTiming.msStallWindow;
+        watch->cbWindow = 0;
+    }
+    watch->cbWindow = cbPiece < UINT32_MAX - watch->cbWindow ? watch->cbWindow + cbPiece : UINT32_MAX;
     return stalled;
+}
+
+uint32_t MsUntilStalled(const STALL_WATCH *watch, uint32_t msNow)
+{
+    uint32_t elapsed = msNow - watch->msWindowStart;
+    uint32_t windows = watch->cbWindow >= CB_STALL_MINIMUM ? 2 : 1;
+    uint32_t end = TransferTiming.msStallWindow * windows;
+    return elapsed < end ? end - elapsed : 0;
 }

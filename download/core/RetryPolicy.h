@@ -67,15 +67,21 @@ bool NextRetry(RETRY_STATE *retry, const TRY_OUTCOME *outcome, uint32_t reached,
 // in step.
 uint32_t RetryWaitMs(RETRY_STATE *retry, uint32_t retryAfter);
 
-// Bytes of one try, measured in windows of msStallWindow.
+// Bytes of one try's body in consecutive windows of msStallWindow from its start, each counting
+// only what arrived within it.
 struct STALL_WATCH {
     uint32_t msWindowStart;
-    uint32_t cbWindowStart;
+    uint32_t cbWindow;
 };
 
-// Starts the first window at msNow, with cb bytes of the try so far.
-void BeginStallWatch(STALL_WATCH *watch, uint32_t msNow, uint32_t cb);
+// Starts the first window at msNow.
+void BeginStallWatch(STALL_WATCH *watch, uint32_t msNow);
 
-// After each piece, with the try's byte count: true when a whole window brought fewer than
-// CB_STALL_MINIMUM bytes. Tick counts may wrap.
-bool IsStalled(STALL_WATCH *watch, uint32_t msNow, uint32_t cb);
+// A piece of cbPiece bytes arrived at msNow (0: none, the wait for one ended): true when a window
+// that closed before it brought fewer than CB_STALL_MINIMUM bytes. A piece that comes late
+// counts for the window it came in, never for the one it would have saved. Tick counts may wrap.
+bool IsStalled(STALL_WATCH *watch, uint32_t msNow, uint32_t cbPiece);
+
+// How long from msNow the next piece may take before the rule ends the try: to the end of the
+// current window while it is short, else to the end of the next.
+uint32_t MsUntilStalled(const STALL_WATCH *watch, uint32_t msNow);

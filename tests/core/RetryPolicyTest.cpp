@@ -109,25 +109,42 @@ TEST(RetryPolicy, StallWatchWantsSixteenKiBInEveryMinute)
     const struct {
         const char *label;
         uint32_t msStart;
-        std::vector<std::pair<uint32_t, uint32_t>> pieces;  // ms after the start, bytes of the try so far
+        std::vector<std::pair<uint32_t, uint32_t>> pieces;  // ms after the start, bytes of the piece
         size_t stalledAt;                                  // the piece that stalls, from 1; 0: none
+        uint32_t msLeft;                                   // then, how long the next piece may take
     } rows[] = {
-        {"a fast body", 0, {{100, 64 * KIB}, {60000, 9000 * KIB}, {120000, 18000 * KIB}}, 0},
-        {"a byte every 25 s", 0, {{25000, 1}, {50000, 2}, {75000, 3}}, 3},
-        {"just enough each minute", 0, {{60000, 16 * KIB}, {120000, 32 * KIB}, {180000, 48 * KIB}}, 0},
-        {"one byte short in the second minute", 0, {{60000, 16 * KIB}, {120000, 32 * KIB - 1}}, 2},
-        {"a burst does not carry over", 0, {{30000, 100 * KIB}, {60000, 100 * KIB}, {119000, 100 * KIB}, {121000, 100 * KIB}}, 4},
-        {"across the tick counter's wrap", 0xFFFFF000u, {{30000, 1}, {60000, 2}}, 2},
+        {"a fast body", 0, {{100, 64 * KIB}, {60000, 8936 * KIB}, {120000, 9000 * KIB}}, 0, 120000},
+        {"a byte every 25 s", 0, {{25000, 1}, {50000, 1}, {75000, 1}}, 3, 0},
+        {"just enough each minute", 0, {{59999, 16 * KIB}, {119999, 16 * KIB}, {179999, 16 * KIB}}, 0, 60001},
+        {"one byte short in the second minute", 0, {{59999, 16 * KIB}, {119999, 16 * KIB - 1}, {120000, 1}}, 3, 0},
+        {"a burst does not carry over", 0, {{30000, 100 * KIB}, {100000, 1}, {121000, 1}}, 3, 0},
+        {"a piece that closes a window late does not save it", 0, {{30000, 1}, {61000, 16 * KIB}}, 2, 0},
+        {"a window with nothing at all", 0, {{1000, 16 * KIB}, {121000, 16 * KIB}}, 2, 0},
+        {"paced: 1, 1, then 16382 bytes, 29 s apart", 0,
+         {{0, 1}, {29000, 1}, {58000, 16382}, {87000, 1}, {116000, 1}, {145000, 16382}}, 6, 0},
+        {"paced: 4 KiB every 15 s is the floor", 0, {{0, 4 * KIB}, {15000, 4 * KIB}, {30000, 4 * KIB}, {45000, 4 * KIB}, {60000, 4 * KIB}},
+         0, 60000},
+        {"short so far: the window's end", 0, {{29000, 1}}, 0, 31000},
+        {"across the tick counter's wrap", 0xFFFFF000u, {{30000, 1}, {60000, 1}}, 2, 0},
     };
     for (const auto &row : rows) {
         STALL_WATCH watch;
-        BeginStallWatch(&watch, row.msStart, 0);
+        BeginStallWatch(&watch, row.msStart);
         size_t stalledAt = 0;
+        uint32_t msLast = row.msStart;
         for (size_t i = 0; i < row.pieces.size() && stalledAt == 0; ++i) {
-            if (IsStalled(&watch, row.msStart + row.pieces[i].first, row.pieces[i].second))
+            msLast = row.msStart + row.pieces[i].first;
+            if (IsStalled(&watch, msLast, row.pieces[i].second))
                 stalledAt = i + 1;
         }
         EXPECT_EQ(row.stalledAt, stalledAt) << row.label;
+        if (stalledAt == 0) {
+            EXPECT_EQ(row.msLeft, MsUntilStalled(&watch, msLast)) << row.label;
+            // A wait that ends there, with nothing come, ends the try; a moment before, it does not.
+            STALL_WATCH before = watch;
+            EXPECT_FALSE(IsStalled(&before, msLast + row.msLeft - 1, 0)) << row.label;
+            EXPECT_TRUE(IsStalled(&watch, msLast + row.msLeft, 0)) << row.label;
+        }
     }
 }
 

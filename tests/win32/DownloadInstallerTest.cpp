@@ -430,10 +430,14 @@ TEST(DownloadInstaller, FaultsLeaveTheFolderAsItWas)
 // Waits for the client's own receive time-out, about 30 s: one case only.
 TEST(DownloadInstaller, SilentServerIsLeftAtTheClientsTimeOutAndTriedAgain)
 {
+    // The program's own stall window: the client's time-out comes first.
+    const TRANSFER_TIMING shortened = TransferTiming;
+    TransferTiming.msStallWindow = 60000;
     const std::string package = Msi(Bytes(1024 * 1024, 3));
     RunRow({"server falls silent in the middle of the body",
             {Once(Cut(Respond("200 OK", package), 300000, ENDING_STALL)), Respond("200 OK", package)}, SUCCEEDED,
             {{PACKAGE, package}}, {{PACKAGE, "old"}}, {}, 2});
+    TransferTiming = shortened;
 }
 
 FixtureResponse Partial(const std::string &body, size_t from, size_t total, const std::string &extra = "")
@@ -457,6 +461,15 @@ FixtureResponse TrickleFromTheFirstByte(FixtureResponse response)
 {
     response.cbChunk = 1;
     response.msPause = 700;
+    return response;
+}
+
+// 1 byte, 1 byte, then 16382 bytes, 0.45 stall windows apart each: the floor in the first
+// window, two bytes in the second (as 29 s apart to a minute's window, with room for timing).
+FixtureResponse PacedUnderTheFloor(FixtureResponse response)
+{
+    response.pace = {1, 1, 16382};
+    response.msPause = 675;
     return response;
 }
 
@@ -511,6 +524,10 @@ TEST(DownloadInstaller, BrokenDownloadsAreTriedAgainAndResumed)
         TakingAtLeast(900, {"503 with Retry-After", {retryLater, Respond("200 OK", package)}, SUCCEEDED, done, {}, {"whole", "whole"}}),
         {"a trickle is left, the rest asked for", {Once(Trickle(Ranged(package, etag))), Ranged(package, etag)}, SUCCEEDED, done,
          {}, {}, 2},
+        // The second window brings two bytes: the try ends as it closes, whatever comes later.
+        {"paced just under the floor: left as the short window closes, the rest asked for",
+         {Once(PacedUnderTheFloor(Ranged(package, etag))), Ranged(package, etag)}, SUCCEEDED, done, {},
+         {"whole", "bytes=16386- if \"v1\""}},
         TakingAtLeast(5000, {"a head that trickles in is left at the wait for it",
                              {Once(HeadTrickle(Ranged(package, etag))), Ranged(package, etag)}, SUCCEEDED, done, {}, {"whole", "whole"}}),
         // A server handing out a byte a try would otherwise hold the run for days.
@@ -685,11 +702,12 @@ FixtureResponse Signature(const std::string &text)
     return Respond("200 OK", text, "/LumvexSetup.msi.sig");
 }
 
-// The last bytes each arrive as a stall window closes: the last one ends the body.
+// The last bytes a little under a stall window apart: the last one ends the body in a window
+// that brought too little, and the body is judged whole.
 FixtureResponse LastByteAsTheWindowCloses(FixtureResponse response)
 {
     response.cbTail = 2;
-    response.msTail = 1600;
+    response.msTail = 1400;
     return response;
 }
 

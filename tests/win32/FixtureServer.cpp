@@ -245,8 +245,10 @@ void FixtureServer::Serve(SOCKET s)
     const size_t cbRest = response->body.size() - offset;
     const size_t cbBody = response->cbSent < cbRest ? response->cbSent : cbRest;
     const size_t cbTail = response->cbTail < cbBody ? response->cbTail : cbBody;
-    for (size_t sent = 0; ok && sent < cbBody - cbTail; sent += response->cbChunk) {
-        size_t cb = cbBody - cbTail - sent < response->cbChunk ? cbBody - cbTail - sent : response->cbChunk;
+    size_t piece = 0;
+    for (size_t sent = 0, cbPiece = 0; ok && sent < cbBody - cbTail; sent += cbPiece) {
+        cbPiece = response->pace.empty() ? response->cbChunk : response->pace[piece++ % response->pace.size()];
+        size_t cb = cbBody - cbTail - sent < cbPiece ? cbBody - cbTail - sent : cbPiece;
         ok = SendAll(s, response->body.data() + offset + sent, cb);
         if (response->msPause != 0 && WaitForSingleObject(hStop_, response->msPause) == WAIT_OBJECT_0)
             break;

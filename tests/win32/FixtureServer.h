@@ -21,6 +21,7 @@ struct FixtureResponse {
     FIXTURE_ENDING ending = ENDING_CLOSE;
     size_t cbChunk = 64 * 1024;  // the body goes out in pieces of this size ...
     DWORD msPause = 0;           // ... with this pause after each
+    std::vector<size_t> pace;    // else in pieces of these sizes, in turn, each with the pause
     size_t cbTail = 0;           // the last bytes sent go out one at a time ...
     DWORD msTail = 0;            // ... this long apart
     DWORD msHeadPause = 0;       // the head goes out a line at a time, this long apart
