@@ -3,7 +3,8 @@
 as some do, none of them, a weak ETag, no ranges, everything gzip-encoded, or a redirect
 elsewhere), over HTTP or HTTPS, at a limited rate, and can drop the connection once part-way
 through a body (of 64 KiB or more: a signature beside a package goes whole).
-Writes the chosen port to PORT_FILE. Logs one line per request to stderr: "server: <status>
+A file NAME.answer beside NAME is sent as it is, head and body, as the answer for NAME, as a
+login page or a host's own error would come. Writes the chosen port to PORT_FILE. Logs one line per request to stderr: "server: <status>
 <first byte> <bytes sent> <path>". A request in a proxy's absolute form is served as one for
 its last path element."""
 import argparse
@@ -39,6 +40,13 @@ class Handler(http.server.BaseHTTPRequestHandler):
             self.log("302", 0, 0)
             return
         path = os.path.join(self.folder, os.path.basename(self.path.split("?", 1)[0]))
+        if os.path.isfile(path + ".answer"):
+            with open(path + ".answer", "rb") as canned:
+                answer = canned.read()
+            self.wfile.write(answer)
+            self.close_connection = True
+            self.log("answer", 0, len(answer))
+            return
         if not os.path.isfile(path):
             self.send_error(404)
             return

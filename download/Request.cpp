@@ -35,8 +35,9 @@ struct EXCHANGE {
     HINTERNET hRequest;
     bool hasHeaders;
     wchar_t headers[CCH_VALIDATOR + 64];
-    BOOL done;        // written by the thread before it ends
+    BOOL done;             // written by the thread before it ends
     DWORD error;
+    wchar_t url[CCH_URL];  // where the last redirect led; empty: none; "?": a URL too long to say
 };
 
 static void ReleaseExchange(EXCHANGE *exchange)
@@ -45,17 +46,25 @@ static void ReleaseExchange(EXCHANGE *exchange)
         HeapFree(GetProcessHeap(), 0, exchange);
 }
 
-static BOOL SendAndReceive(HINTERNET hRequest, const wchar_t *headers)
+// Called by the client, on the exchange's thread, for each redirect it follows.
+static void CALLBACK NoteRedirect(HINTERNET hRequest, DWORD_PTR context, DWORD status, void *information,
+                                  DWORD cchInformation)
 {
-    return WinHttp.SendRequest(hRequest, headers != NULL ? headers : WINHTTP_NO_ADDITIONAL_HEADERS,
-                               headers != NULL ? (DWORD)-1L : 0, WINHTTP_NO_REQUEST_DATA, 0, 0, 0) &&
-           WinHttp.ReceiveResponse(hRequest, NULL);
+    EXCHANGE *exchange = (EXCHANGE *)context;
+    (void)hRequest;
+    (void)cchInformation;
+    if (status == WINHTTP_CALLBACK_STATUS_REDIRECT && exchange != NULL && information != NULL &&
+        !CopyText(exchange->url, CCH_URL, (const wchar_t *)information))
+        CopyText(exchange->url, CCH_URL, L"?");
 }
 
 static DWORD WINAPI ExchangeThread(void *context)
 {
     EXCHANGE *exchange = (EXCHANGE *)context;
-    exchange->done = SendAndReceive(exchange->hRequest, exchange->hasHeaders ? exchange->headers : NULL);
+    const wchar_t *headers = exchange->hasHeaders ? exchange->headers : WINHTTP_NO_ADDITIONAL_HEADERS;
+    exchange->done = WinHttp.SendRequest(exchange->hRequest, headers, exchange->hasHeaders ? (DWORD)-1L : 0,
+                                         WINHTTP_NO_REQUEST_DATA, 0, 0, (DWORD_PTR)exchange) &&
+                     WinHttp.ReceiveResponse(exchange->hRequest, NULL);
     exchange->error = GetLastError();
     ReleaseExchange(exchange);
     return 0;
@@ -65,13 +74,14 @@ static DWORD WINAPI ExchangeThread(void *context)
 // msAnswerWait: the client's time-outs hold for each step and each read only, and a server
 // sending a line now and then would hold the try for as long as it likes. Past the wait the
 // try ends as a stall does; the request is closed, which ends the thread's wait where the
-// client allows it, else the thread ends on its own. Without a thread, the client's own
-// time-outs alone hold.
-static bool Exchange(HTTP_REQUEST *http, const wchar_t *headers, TRY_OUTCOME *attempt)
+// client allows it, else the thread ends on its own. url then says where the last redirect led.
+static bool Exchange(HTTP_REQUEST *http, const wchar_t *headers, wchar_t *url, TRY_OUTCOME *attempt)
 {
     bool done = false;
     HANDLE hThread = NULL;
     EXCHANGE *exchange = (EXCHANGE *)HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, sizeof(EXCHANGE));
+    url[0] = L'\0';
+    attempt->local = exchange == NULL;
     if (exchange != NULL) {
         exchange->references = 2;
         exchange->hRequest = http->hRequest;
@@ -79,27 +89,24 @@ static bool Exchange(HTTP_REQUEST *http, const wchar_t *headers, TRY_OUTCOME *at
         if (headers != NULL)
             CopyText(exchange->headers, sizeof(exchange->headers) / sizeof(exchange->headers[0]), headers);
         hThread = CreateThread(NULL, 0, ExchangeThread, exchange, 0, NULL);
+        // Without a thread of its own, the client's time-outs alone hold.
         if (hThread == NULL)
-            HeapFree(GetProcessHeap(), 0, exchange);
-    }
-    if (hThread == NULL) {
-        done = SendAndReceive(http->hRequest, headers) != FALSE;
-        if (!done)
-            PlatformFailure(attempt);
-    } else if (WaitForSingleObject(hThread, TransferTiming.msAnswerWait) == WAIT_OBJECT_0) {
-        // The thread's end orders its writes before these reads.
-        done = exchange->done != FALSE;
-        SetLastError(exchange->error);
-        if (!done)
-            PlatformFailure(attempt);
-    } else {
-        CloseHandleOf(&http->hRequest);
-        attempt->result = ERROR_WINHTTP_TIMEOUT;
-        attempt->transient = true;
-        attempt->stalled = true;
-    }
-    if (hThread != NULL) {
-        CloseHandle(hThread);
+            ExchangeThread(exchange);
+        if (hThread == NULL || WaitForSingleObject(hThread, TransferTiming.msAnswerWait) == WAIT_OBJECT_0) {
+            // The thread's end orders its writes before these reads.
+            done = exchange->done != FALSE;
+            CopyText(url, CCH_URL, exchange->url);
+            SetLastError(exchange->error);
+            if (!done)
+                PlatformFailure(attempt);
+        } else {
+            CloseHandleOf(&http->hRequest);
+            attempt->result = ERROR_WINHTTP_TIMEOUT;
+            attempt->transient = true;
+            attempt->stalled = true;
+        }
+        if (hThread != NULL)
+            CloseHandle(hThread);
         ReleaseExchange(exchange);
     }
     return done;
@@ -143,6 +150,34 @@ Cleanup:
     return scanned;
 }
 
+// A server has shown its certificate: the request went inside a TLS tunnel, past any proxy.
+static bool ServerCertificateShown(HINTERNET hRequest)
+{
+    WINHTTP_CERTIFICATE_INFO info;
+    DWORD cb = sizeof(info);
+    ZeroMemory(&info, sizeof(info));
+    bool shown = WinHttp.QueryOption(hRequest, WINHTTP_OPTION_SECURITY_CERTIFICATE_STRUCT, &info, &cb) != FALSE;
+    // The client's copies, ours to free.
+    LocalFree(info.lpszSubjectInfo);
+    LocalFree(info.lpszIssuerInfo);
+    LocalFree(info.lpszProtocolName);
+    LocalFree(info.lpszSignatureAlgName);
+    LocalFree(info.lpszEncryptionAlgName);
+    return shown;
+}
+
+// A proxy, not the server, asks who the user is: the request went through a proxy to the host
+// the answer came from (redirects followed), and no server answered from inside a tunnel, where
+// a proxy's own demand never comes.
+static bool AnsweredByProxy(HINTERNET hRequest, const ROUTE *route, const wchar_t *url)
+{
+    bool secure = route->scheme == SCHEME_HTTPS;
+    wchar_t host[SETTINGS_CCH_TEXT];
+    bool known = url[0] == L'\0' ? CopyText(host, SETTINGS_CCH_TEXT, route->host)
+                                 : ReadUrlHost(url, &secure, host, SETTINGS_CCH_TEXT);
+    return known && !ServerCertificateShown(hRequest) && ThroughProxy(route, secure, host);
+}
+
 // The documented way to the user's own logon: the client may send it to any host (the proxy is
 // not on the intranet list), with no name and password of the program's, under the strongest
 // scheme the proxy offers. Basic and Digest would need a password nobody is asked for.
@@ -162,18 +197,24 @@ static bool LogOnToProxy(HINTERNET hRequest)
 bool AskFor(HTTP_REQUEST *http, const ROUTE *route, const wchar_t *path, const wchar_t *headers, ANSWER *answer,
             TRY_OUTCOME *attempt)
 {
+    wchar_t url[CCH_URL];
     CloseHandleOf(&http->hRequest);
     http->hRequest = WinHttp.OpenRequest(http->hConnect, L"GET", path, NULL, WINHTTP_NO_REFERER,
                                          WINHTTP_DEFAULT_ACCEPT_TYPES,
                                          route->scheme == SCHEME_HTTPS ? WINHTTP_FLAG_SECURE : 0);
     if (http->hRequest == NULL)
         PlatformFailure(attempt);
-    bool answered = http->hRequest != NULL && Exchange(http, headers, attempt) &&
+    // Where each redirect leads, for the answer's own route; unwatched, nowhere is known.
+    bool watched = http->hRequest != NULL && WinHttp.SetStatusCallback(http->hRequest, NoteRedirect,
+                                                                        WINHTTP_CALLBACK_FLAG_REDIRECT,
+                                                                        0) != WINHTTP_INVALID_STATUS_CALLBACK;
+    bool answered = http->hRequest != NULL && Exchange(http, headers, url, attempt) &&
                     ReceiveAnswer(http->hRequest, answer, attempt);
     // Once, and only where a proxy is on the way: a server that asks who the user is has refused
     // the way, and a proxy that still asks has refused the user.
-    if (answered && answer->status == 407 && ThroughProxy(route) && LogOnToProxy(http->hRequest))
-        answered = Exchange(http, headers, attempt) && ReceiveAnswer(http->hRequest, answer, attempt);
+    if (answered && answer->status == 407 && AnsweredByProxy(http->hRequest, route, watched ? url : L"?") &&
+        LogOnToProxy(http->hRequest))
+        answered = Exchange(http, headers, url, attempt) && ReceiveAnswer(http->hRequest, answer, attempt);
     attempt->refusedRoute = answered && RefusesRoute(answer->status);
     return answered;
 }

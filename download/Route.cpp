@@ -12,7 +12,6 @@ static const DWORD TLS_1_0_TO_1_2 =
 static const int MS_RESOLVE_TIMEOUT = 15000;
 static const int MS_CONNECT_TIMEOUT = 10000;
 static const DWORD CONNECT_ADDRESSES = 2;
-enum { CCH_URL = 3 * SETTINGS_CCH_TEXT };
 
 typedef LONG(WINAPI *RTL_GET_VERSION)(OSVERSIONINFOW *version);
 
@@ -198,16 +197,16 @@ void SwitchRoute(ROUTE *route)
     TurnForRetry(&route->choice);
 }
 
-bool ThroughProxy(const ROUTE *route)
+bool ThroughProxy(const ROUTE *route, bool secure, const wchar_t *host)
 {
     WINHTTP_PROXY_INFO info;
     wchar_t proxy[SETTINGS_CCH_TEXT];
     ZeroMemory(&info, sizeof(info));
+    // The user's proxy takes every host of the session: it has no bypass list here.
     bool through = route->choice.viaProxy ||
                    (WinHttp.GetDefaultProxyConfiguration(&info) &&
                     info.dwAccessType == WINHTTP_ACCESS_TYPE_NAMED_PROXY &&
-                    ChooseProxy(info.lpszProxy, info.lpszProxyBypass, route->scheme == SCHEME_HTTPS, route->host,
-                                proxy, SETTINGS_CCH_TEXT));
+                    ChooseProxy(info.lpszProxy, info.lpszProxyBypass, secure, host, proxy, SETTINGS_CCH_TEXT));
     FreeText(info.lpszProxy);
     FreeText(info.lpszProxyBypass);
     return through;

@@ -11,6 +11,9 @@
 #include "core/RoutePolicy.h"
 #include "settings/Settings.h"
 
+// A URL as a proxy script is asked about it, or as a redirect names it.
+enum { CCH_URL = 3 * SETTINGS_CCH_TEXT };
+
 // The client's own time-out for each send and each receive.
 enum { MS_SEND_RECEIVE_TIMEOUT = 30000 };
 
@@ -50,6 +53,6 @@ bool TakeOtherRoute(ROUTE *route);
 // Before a retry: while no try has had the server's answer, the other way than the last try's.
 void SwitchRoute(ROUTE *route);
 
-// The route's requests go through a proxy: the user's, or the one the client itself is set to
-// use for this host.
-bool ThroughProxy(const ROUTE *route);
+// The route's requests to host (the route's own, or one a redirect led to) go through a proxy:
+// the user's, or the one the client itself is set to use for that host.
+bool ThroughProxy(const ROUTE *route, bool secure, const wchar_t *host);

@@ -11,7 +11,7 @@
     X(Open) X(Connect) X(OpenRequest) X(SendRequest) X(ReceiveResponse) X(QueryHeaders)                 \
     X(QueryDataAvailable) X(ReadData) X(CloseHandle) X(SetOption) X(SetTimeouts)                        \
     X(GetIEProxyConfigForCurrentUser) X(GetProxyForUrl) X(GetDefaultProxyConfiguration) X(QueryAuthSchemes)       \
-    X(SetCredentials)
+    X(SetCredentials) X(SetStatusCallback) X(QueryOption)
 
 // Looked up by name; WinHttp.Open is WinHttpOpen.
 struct WINHTTP_FUNCTIONS {

@@ -167,3 +167,28 @@ bool FormatUrl(wchar_t *url, size_t cchUrl, bool secure, const wchar_t *host, ui
            AppendText(url, cchUrl, &cch, L":") && AppendDecimal(url, cchUrl, &cch, port) &&
            AppendText(url, cchUrl, &cch, path[0] == L'/' ? L"" : L"/") && AppendText(url, cchUrl, &cch, path);
 }
+
+bool ReadUrlHost(const wchar_t *url, bool *secure, wchar_t *host, size_t cchHost)
+{
+    const wchar_t *end = TextEnd(url);
+    const wchar_t *begin = AfterPrefixNoCase(url, end, L"https://");
+    *secure = begin != NULL;
+    begin = begin != NULL ? begin : AfterPrefixNoCase(url, end, L"http://");
+    if (begin == NULL)
+        return false;
+    const wchar_t *authority = begin;
+    while (authority < end && *authority != L'/' && *authority != L'?' && *authority != L'#')
+        ++authority;
+    for (const wchar_t *p = begin; p < authority; ++p)
+        begin = *p == L'@' ? p + 1 : begin;
+    const wchar_t *stop = begin;
+    if (stop < authority && *stop == L'[') {
+        while (stop < authority && *stop != L']')
+            ++stop;
+        stop += stop < authority ? 1 : 0;
+    } else {
+        while (stop < authority && *stop != L':')
+            ++stop;
+    }
+    return stop > begin && CopySpan(host, cchHost, begin, stop);
+}

@@ -64,6 +64,11 @@ uint32_t ProxyLogonScheme(uint32_t offered);
 bool ChooseProxy(const wchar_t *proxyList, const wchar_t *bypassList, bool secure, const wchar_t *host, wchar_t *proxy,
                  size_t cchProxy);
 
+// The scheme and host of an absolute URL, as a redirect names the next: "http" or "https", and
+// the host without user, port or path (an IPv6 literal with its brackets). False for anything
+// else, or a host that does not fit in cchHost characters.
+bool ReadUrlHost(const wchar_t *url, bool *secure, wchar_t *host, size_t cchHost);
+
 // "<scheme>://<host>:<port><path>", as a proxy script is asked about; false when it does
 // not fit in cchUrl characters.
 bool FormatUrl(wchar_t *url, size_t cchUrl, bool secure, const wchar_t *host, uint16_t port, const wchar_t *path);

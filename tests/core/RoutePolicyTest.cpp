@@ -130,6 +130,31 @@ TEST(RoutePolicy, ProxyLogonIsTheUsersOwnOrNone)
         EXPECT_TRUE(RefusesRoute(status)) << status;
     for (int32_t status : {200, 206, 302, 401, 404, 416, 0})
         EXPECT_FALSE(RefusesRoute(status)) << status;
+    // The host a redirect led to is the one whose route is judged.
+    const struct {
+        const wchar_t *url;
+        const wchar_t *host;  // NULL: does not read
+        bool secure;
+    } redirects[] = {
+        {L"http://intranet.example:8080/LumvexSetup.msi", L"intranet.example", false},
+        {L"HTTPS://cdn.example/a?b=c", L"cdn.example", true},
+        {L"https://user:pw@cdn.example:443/", L"cdn.example", true},
+        {L"http://[::1]:81/x", L"[::1]", false},
+        {L"http://cdn.example", L"cdn.example", false},
+        {L"/LumvexSetup.msi", NULL, false},
+        {L"ftp://cdn.example/x", NULL, false},
+        {L"http:///x", NULL, false},
+    };
+    for (const auto &row : redirects) {
+        wchar_t host[64] = L"";
+        bool secure = !row.secure;
+        const std::wstring url = row.url;
+        ASSERT_EQ(row.host != NULL, ReadUrlHost(row.url, &secure, host, 64)) << std::string(url.begin(), url.end());
+        if (row.host != NULL) {
+            EXPECT_EQ(std::wstring(row.host), host) << std::string(url.begin(), url.end());
+            EXPECT_EQ(row.secure, secure) << std::string(url.begin(), url.end());
+        }
+    }
 }
 
 }  // namespace

@@ -817,25 +817,24 @@ public:
                       bool clientsOwn = false)
         : clientsOwn_(clientsOwn)
     {
-        Write(clientsOwn ? 1 : flags, clientsOwn ? "" : proxy, bypass, script);
+        Write(clientsOwn ? 1 : flags, clientsOwn ? "" : proxy, clientsOwn ? "" : bypass, script);
         if (clientsOwn)
-            WriteClientsOwn(proxy);
+            WriteClientsOwn(proxy, bypass);
     }
     ~UserProxySettings()
     {
         Write(1, "", "", "");
         if (clientsOwn_)
-            WriteClientsOwn("");
+            WriteClientsOwn("", "");
     }
 
 private:
     bool clientsOwn_;
 
     // The client's own settings, as its configuration tool keeps them for the machine.
-    static void WriteClientsOwn(const std::string &proxy)
+    static void WriteClientsOwn(const std::string &proxy, const std::string &bypass)
     {
-        const std::string noBypass;
-        WriteValue(HKEY_LOCAL_MACHINE, L"WinHttpSettings", 0x18, 0, proxy.empty() ? 1 : 2, {&proxy, &noBypass});
+        WriteValue(HKEY_LOCAL_MACHINE, L"WinHttpSettings", 0x18, 0, proxy.empty() ? 1 : 2, {&proxy, &bypass});
     }
 
     static void Write(DWORD flags, const std::string &proxy, const std::string &bypass, const std::string &script)
@@ -936,6 +935,62 @@ TEST(DownloadInstaller, UserProxyServesWhenTheDirectRouteFails)
         EXPECT_EQ(row.requests, seen);
         EXPECT_EQ(row.direct.empty() ? 0u : 1u, direct.Requests().size());
     }
+}
+
+// The lines of the HTTPS server's log that end in path (in the proxy's absolute form or not):
+// the requests it answered for it.
+size_t TlsRequestsFor(const std::string &path)
+{
+    const std::string log = ReadFileBytes((TlsFolder() + L"\\server.log").c_str());
+    size_t count = 0;
+    for (size_t at = log.find(path + "\n"); at != std::string::npos; at = log.find(path + "\n", at + 1))
+        ++count;
+    return count;
+}
+
+// The client's own proxy is on the way, but the demand for a logon comes from a server: from
+// inside the tunnel the proxy opened, or from a host a redirect led to that the proxy does not
+// take. The user's logon goes to neither: the demand is answered by nothing and refuses the way.
+TEST(DownloadInstaller, UserProxyLogonGoesOnlyToAProxyWhateverCameFirst)
+{
+    const std::wstring folder = TlsFolder();
+    const unsigned short tls = (unsigned short)atoi(ReadFileBytes((folder + L"\\port").c_str()).c_str());
+    ASSERT_NE(0, tls);
+    const std::string logon = "HTTP/1.1 407 Proxy Authentication Required\r\nProxy-Authenticate: Negotiate\r\n"
+                              "Proxy-Authenticate: NTLM\r\nContent-Length: 0\r\nConnection: close\r\n\r\n";
+    WriteFileBytes((folder + L"\\www\\Logon.msi.answer").c_str(), logon);
+    FixtureServer asks({Raw(logon, "")});
+    FixtureServer tunnel({Tunnel(tls)});
+    FixtureServer redirects({Raw("HTTP/1.1 302 Found\r\nLocation: http://127.0.0.1:" + std::to_string(asks.Port()) +
+                                     "/LumvexSetup.msi\r\nContent-Length: 0\r\n\r\n", "")});
+    const struct {
+        const char *label;
+        FixtureServer *proxy;
+        const char *bypass;  // of the client's own proxy
+        const wchar_t *scheme;
+        const wchar_t *address;
+        unsigned short port;
+        const wchar_t *path;
+    } rows[] = {
+        {"a server inside the proxy's tunnel", &tunnel, "", L"https", L"localhost", tls, L"/Logon.msi"},
+        {"a host the proxy's redirect led to, which the proxy does not take", &redirects, "127.0.0.1", L"http",
+         L"127.0.0.2", 80, L"/LumvexSetup.msi"},
+    };
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.label);
+        TestFolder here;
+        UserProxySettings settings(3, "127.0.0.1:" + std::to_string(row.proxy->Port()), row.bypass, "", true);
+        PointSettingsAt(row.address, row.port);
+        lstrcpyW(BootstrapSettings.ServerScheme, row.scheme);
+        lstrcpyW(BootstrapSettings.MsiServerPath, row.path);
+        const size_t asked = asks.Requests().size() + TlsRequestsFor("/Logon.msi");
+        EXPECT_NE(0u, DownloadInstaller());
+        EXPECT_EQ(Files(), FolderContents());
+        EXPECT_EQ(1u, row.proxy->Requests().size());
+        // Asked once, and never again with a logon.
+        EXPECT_EQ(asked + 1, asks.Requests().size() + TlsRequestsFor("/Logon.msi"));
+    }
+    DeleteFileW((folder + L"\\www\\Logon.msi.answer").c_str());
 }
 
 // At home with the office's proxy still set: one failure on the direct route must not bind

@@ -97,7 +97,42 @@ void SayItCloses(std::string *head)
         head->insert(head->size() - 2, "Connection: close\r\n");
 }
 
+// Relays both ways until either side closes.
+void Relay(SOCKET client, unsigned short port)
+{
+    SOCKET server = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    sockaddr_in address = {};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_port = htons(port);
+    const char established[] = "HTTP/1.1 200 Connection established\r\n\r\n";
+    bool open = connect(server, (sockaddr *)&address, sizeof(address)) == 0 &&
+                SendAll(client, established, sizeof(established) - 1);
+    char buffer[16384];
+    while (open) {
+        fd_set readable;
+        FD_ZERO(&readable);
+        FD_SET(client, &readable);
+        FD_SET(server, &readable);
+        timeval wait = {10, 0};
+        open = select(0, &readable, NULL, NULL, &wait) > 0;
+        for (SOCKET from : {client, server}) {
+            int got = open && FD_ISSET(from, &readable) ? recv(from, buffer, sizeof(buffer), 0) : 0;
+            if (open && FD_ISSET(from, &readable))
+                open = got > 0 && SendAll(from == client ? server : client, buffer, (size_t)got);
+        }
+    }
+    closesocket(server);
+}
+
 }  // namespace
+
+FixtureResponse Tunnel(unsigned short port)
+{
+    FixtureResponse response;
+    response.tunnelTo = port;
+    return response;
+}
 
 FixtureResponse Respond(const std::string &status, const std::string &body, const std::string &path)
 {
@@ -228,6 +263,11 @@ void FixtureServer::Serve(SOCKET s)
         }
     }
     LeaveCriticalSection(&lock_);
+    if (response->tunnelTo != 0 && request.compare(0, 8, "CONNECT ") == 0) {
+        Relay(s, response->tunnelTo);
+        closesocket(s);
+        return;
+    }
     std::string head = response->head;
     size_t offset = 0;
     ApplyRange(*response, request, &head, &offset);

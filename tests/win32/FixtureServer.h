@@ -31,10 +31,14 @@ struct FixtureResponse {
     // unless an If-Range differs from this validator (its ETag or Last-Modified, as in head).
     bool ranges = false;
     std::string validator;
+    // As a proxy: a CONNECT is answered 200 and the connection relayed to this loopback port.
+    unsigned short tunnelTo = 0;
 };
 
 // "HTTP/1.1 <status>" with a Content-Length of the body, closing the connection.
 FixtureResponse Respond(const std::string &status, const std::string &body, const std::string &path = "");
+// A proxy that opens a tunnel to the loopback port for every CONNECT.
+FixtureResponse Tunnel(unsigned short port);
 // A 200 that carries the validator line ("ETag: ..." or "Last-Modified: ..."), honouring ranges.
 FixtureResponse Ranged(const std::string &body, const std::string &validatorLine);
 
