@@ -266,7 +266,14 @@ bool CompletePart(PART_FILE *part, const PACKAGE_VERIFIER *verifier, const wchar
             DiscardPart(part);
         KeepPart(part);
     }
-    return named && (!known || HoldPackage(&passed, phPackage));
+    bool held = named && (!known || HoldPackage(&passed, phPackage));
+    // Held, it is read once more: another program may have written to it before the hold.
+    if (held && *phPackage != INVALID_HANDLE_VALUE && !StillPasses(verifier, *phPackage)) {
+        CloseHandle(*phPackage);
+        *phPackage = INVALID_HANDLE_VALUE;
+        held = false;
+    }
+    return held;
 }
 
 void KeepPart(PART_FILE *part)

@@ -66,7 +66,7 @@ void CheckpointIfDue(PART_FILE *part, const wchar_t *validator, uint32_t total, 
 // where something else holds it already). False when it cannot: where the name alone is
 // refused (the old package held open), the .part stays with a state that counts all of it, so
 // the next run checks it again and only renames; false too when another file has taken the
-// name since.
+// name since, or the held file no longer has the digest the checks took.
 bool CompletePart(PART_FILE *part, const PACKAGE_VERIFIER *verifier, const wchar_t *validator, uint32_t total,
                   HANDLE *phPackage);
 

@@ -3,6 +3,9 @@
 #include "platform/SystemLibraries.h"
 #include "text/PlainText.h"
 
+// A package's answer has a head of a few hundred bytes; a server's cookies may add some KiB.
+static const DWORD CB_HEAD_MAX = 32 * 1024;
+
 // Read right after the failing call, before any cleanup can overwrite it. A failure
 // must never read as success, should the platform leave no code.
 static void PlatformFailure(TRY_OUTCOME *attempt)
@@ -204,6 +207,10 @@ bool AskFor(HTTP_REQUEST *http, const ROUTE *route, const wchar_t *path, const w
                                          route->scheme == SCHEME_HTTPS ? WINHTTP_FLAG_SECURE : 0);
     if (http->hRequest == NULL)
         PlatformFailure(attempt);
+    // The client keeps at most this much of a head; some clients read what is sent regardless.
+    DWORD cbHeadMax = CB_HEAD_MAX;
+    if (http->hRequest != NULL)
+        WinHttp.SetOption(http->hRequest, WINHTTP_OPTION_MAX_RESPONSE_HEADER_SIZE, &cbHeadMax, sizeof(cbHeadMax));
     // Where each redirect leads, for the answer's own route; unwatched, nowhere is known.
     bool watched = http->hRequest != NULL && WinHttp.SetStatusCallback(http->hRequest, NoteRedirect,
                                                                         WINHTTP_CALLBACK_FLAG_REDIRECT,

@@ -42,8 +42,8 @@ bool UpdateVerify(PACKAGE_VERIFIER *verifier, uint32_t offset, const BYTE *data,
 
 bool FinishVerify(PACKAGE_VERIFIER *verifier, uint32_t cbBody, const PACKAGE_SIGNATURE *signature)
 {
-    BYTE digest[CB_SHA256];
-    DWORD cbDigest = sizeof(digest);
+    BYTE *digest = verifier->digest;
+    DWORD cbDigest = CB_SHA256;
     bool hashed = verifier->hHash != 0 && CryptGetHashParam(verifier->hHash, HP_HASHVAL, digest, &cbDigest, 0) &&
                   cbDigest == CB_SHA256;
     // Keys built in: no package opens without the publisher's word for it.
@@ -52,7 +52,30 @@ bool FinishVerify(PACKAGE_VERIFIER *verifier, uint32_t cbBody, const PACKAGE_SIG
                      memcmp(digest, signature->sha256, CB_SHA256) == 0);
     verifier->passed = verifier->cbTaken == cbBody && cbBody >= CB_PACKAGE_SIGNATURE &&
                        (!verifier->pinned || (hashed && memcmp(digest, verifier->pin, CB_SHA256) == 0)) && signedOk;
+    verifier->hashed = hashed;
     return verifier->passed;
+}
+
+bool StillPasses(const PACKAGE_VERIFIER *verifier, HANDLE hFile)
+{
+    static const DWORD CB_PIECE = 64 * 1024;
+    HCRYPTHASH hHash = 0;
+    BYTE digest[CB_SHA256];
+    DWORD cbDigest = sizeof(digest);
+    DWORD cbRead = 0;
+    if (!verifier->hashed)
+        return true;
+    BYTE *piece = (BYTE *)HeapAlloc(GetProcessHeap(), 0, CB_PIECE);
+    bool read = piece != NULL && CryptCreateHash(verifier->hProvider, CALG_SHA_256, 0, 0, &hHash);
+    while (read && ReadFile(hFile, piece, CB_PIECE, &cbRead, NULL) && cbRead > 0)
+        read = CryptHashData(hHash, piece, cbRead, 0) != FALSE;
+    bool same = read && cbRead == 0 && CryptGetHashParam(hHash, HP_HASHVAL, digest, &cbDigest, 0) &&
+                memcmp(digest, verifier->digest, CB_SHA256) == 0;
+    if (hHash != 0)
+        CryptDestroyHash(hHash);
+    if (piece != NULL)
+        HeapFree(GetProcessHeap(), 0, piece);
+    return same;
 }
 
 void EndVerify(PACKAGE_VERIFIER *verifier)

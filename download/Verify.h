@@ -16,6 +16,8 @@ struct PACKAGE_VERIFIER {
     uint8_t pin[CB_SHA256];
     uint32_t cbTaken;            // bytes taken so far, in order from the first
     bool passed;                 // FinishVerify found the whole body to be the package
+    bool hashed;                 // ... and took its SHA-256, as a pin or a signature asked
+    uint8_t digest[CB_SHA256];
     HCRYPTPROV hProvider;
     HCRYPTHASH hHash;            // over every byte taken, when a pin or a signature will ask
 };
@@ -37,6 +39,10 @@ bool UpdateVerify(PACKAGE_VERIFIER *verifier, uint32_t offset, const BYTE *data,
 // the pin, and with keys built in the publisher's signature, whose length and digest it must
 // have).
 bool FinishVerify(PACKAGE_VERIFIER *verifier, uint32_t cbBody, const PACKAGE_SIGNATURE *signature);
+
+// The file, read from its first byte, still has the SHA-256 the gate took (true when the gate
+// took none): nothing changed it between the check and the hold.
+bool StillPasses(const PACKAGE_VERIFIER *verifier, HANDLE hFile);
 
 // Releases whatever BeginVerify acquired.
 void EndVerify(PACKAGE_VERIFIER *verifier);
