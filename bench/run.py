@@ -19,10 +19,12 @@ the largest package: how many bytes went out after the cut, against the 10 % tha
 and, in a network namespace whose firewall drops every packet to the server, the time the
 program's transfer takes to give up, for a name with one address and for one with three, and
 to reach the package through the user's proxy; and the time it takes to give up on a hostile
-server that hands out one byte a try, or sends its answer's head a line every 20 s.
+server that hands out one byte a try, sends its answer's head a line every 20 s, or paces its
+body just under the stall rule's floor.
 Prints the medians and writes them to bench/RESULTS.md. Run it through scripts/bench.sh.
 """
 import argparse
+import itertools
 import os
 import platform
 import shutil
@@ -274,7 +276,8 @@ class Hostile(threading.Thread):
     """A server that holds a run as long as it can. "bytes": the first answer brings 64 KiB of a
     package that names an ETag and honours ranges, every later one (206s for the rest) a single
     byte, and each connection closes; "head": the answer's head a header line every 20 s, never
-    ending. Counts the requests."""
+    ending; "paced": a package of 4 GiB less a byte whose body comes as 1 byte, 1 byte, then
+    16382 bytes, 29 s apart (about 11 KiB a minute, ranges honoured). Counts the requests."""
 
     def __init__(self, kind):
         super().__init__(daemon=True)
@@ -312,6 +315,9 @@ class Hostile(threading.Thread):
                     return
                 ranged = [l for l in head.split(b"\r\n") if l.lower().startswith(b"range: bytes=")]
                 start = int(ranged[0].split(b"=")[1].split(b"-")[0]) if ranged else 0
+                if self.kind == "paced":
+                    self.pace(connection, start)
+                    return
                 status = b"206 Partial Content" if start else b"200 OK"
                 extra = b"Content-Range: bytes %d-%d/%d\r\n" % (start, total - 1, total) if start else b""
                 connection.sendall(b"HTTP/1.1 %s\r\nContent-Length: %d\r\n%sETag: \"h\"\r\n\r\n"
@@ -319,6 +325,22 @@ class Hostile(threading.Thread):
                 connection.sendall((MSI_HEAD + bytes(total))[start:start + (1 if start else 64 * 1024)])
             except OSError:
                 pass
+
+    def pace(self, connection, start):
+        total = 0xFFFFFFFF
+        status = b"206 Partial Content" if start else b"200 OK"
+        extra = b"Content-Range: bytes %d-%d/%d\r\n" % (start, total - 1, total) if start else b""
+        connection.sendall(b"HTTP/1.1 %s\r\nContent-Length: %d\r\n%sETag: \"p\"\r\n\r\n"
+                           % (status, total - start, extra))
+        offset = start
+        for piece in itertools.count():
+            size = (1, 1, 16382)[piece % 3]
+            # The package's first bytes, then zeros.
+            chunk = MSI_HEAD[offset:offset + size]
+            connection.sendall(chunk + bytes(size - len(chunk)))
+            offset += size
+            if self.stop.wait(29):
+                return
 
     def close(self):
         self.stop.set()
@@ -330,7 +352,7 @@ def hostile_case(runs):
     kind of hostile server."""
     loop = os.path.join(BUILD, "win64", "bench", "bench_loop.exe")
     results = []
-    for kind in ("bytes", "head"):
+    for kind in ("bytes", "head", "paced"):
         server = Hostile(kind)
         server.start()
         with open(os.path.join(runs, "LumvexInstallerConfig.ini"), "w") as f:
@@ -435,7 +457,8 @@ def main():
               "through the user's proxy %.1f s (exit %d)" % firewall, flush=True)
         hostile = hostile_case(runs)
         print("hostile      a byte a try: gives up after %.1f s (exit %d, %d requests); a head line every 20 s: "
-              "%.1f s (exit %d, %d requests)" % (hostile[0] + hostile[1]), flush=True)
+              "%.1f s (exit %d, %d requests); paced under the floor: %.1f s (exit %d, %d requests)"
+              % (hostile[0] + hostile[1] + hostile[2]), flush=True)
     finally:
         for process in (server, etag, plain):
             process.terminate()
@@ -498,7 +521,8 @@ def report(results, sizes, rounds, cut, firewall, hostile):
               "a run as long as it can (one address, no mirror, no user's proxy):", "",
               "| server | wall s to the failure | exit status | requests |", "|---|---|---|---|",
               "| 64 KiB, then one byte a try (206s for the rest, ETag) | %.1f | %d | %d |" % hostile[0],
-              "| the answer's head a header line every 20 s, never ending | %.1f | %d | %d |" % hostile[1]]
+              "| the answer's head a header line every 20 s, never ending | %.1f | %d | %d |" % hostile[1],
+              "| 4 GiB announced, the body 1, 1 and 16382 bytes 29 s apart (ETag) | %.1f | %d | %d |" % hostile[2]]
 
     lines += ["", "## What a signature costs", "",
               "`signed` against `etag`: the same server and packages, the program built with a package key, "

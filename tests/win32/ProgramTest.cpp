@@ -328,6 +328,19 @@ TEST_F(ProgramTest, MinimisedStartStillDownloads)
     ExpectOpened(L"package.msi");
 }
 
+// A publisher's names in Chinese, in a settings file Notepad saved as UTF-8 with its mark: the
+// package is saved, and opened, under the characters written.
+TEST_F(ProgramTest, ChineseNamesAreSavedAndOpenedAsWritten)
+{
+    ASSERT_TRUE(CreateDirectoryW(L"下载", NULL));
+    Serve({Respond("200 OK", Msi("package"))}, "\xE4\xB8\x8B\xE8\xBD\xBD\\Lumvex\xE6\xB8\xB8\xE6\x88\x8F.msi");
+    WriteFileBytes(L"LumvexInstallerConfig.ini", "\xEF\xBB\xBF" + ReadFileBytes(L"LumvexInstallerConfig.ini"));
+    program.reset(new Program());
+    EXPECT_EQ(0u, program->WaitForExit());
+    ExpectOpened(L"下载\\Lumvex游戏.msi");
+    EXPECT_EQ(Msi("package"), ReadFileBytes(L"下载\\Lumvex游戏.msi"));
+}
+
 // A bootstrapper runs from a downloads folder, where a web page can leave files of any name.
 TEST_F(ProgramTest, DllsAndPackagesPlantedBesideItNeverRun)
 {
