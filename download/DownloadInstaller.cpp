@@ -335,7 +335,7 @@ static void RunAttempt(TRANSFER *transfer, TRY_OUTCOME *attempt)
     attempt->result = 1;
     attempt->retryAfter = NO_RETRY_AFTER;
     attempt->local = !transfer->mayAsk;
-    if (!attempt->local && OpenConnection(&transfer->route, &http, attempt) && TakeSignature(transfer, &http, attempt)) {
+    if (!attempt->local && OpenSessionFor(&transfer->route, &http, attempt) && TakeSignature(transfer, &http, attempt)) {
         if (IsWhole(transfer) && PassesGate(transfer)) {
             attempt->result = 0;
         } else {

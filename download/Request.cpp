@@ -15,10 +15,9 @@ static void PlatformFailure(TRY_OUTCOME *attempt)
     attempt->transient = IsTransientError(attempt->result);
 }
 
-bool OpenConnection(const ROUTE *route, HTTP_REQUEST *http, TRY_OUTCOME *attempt)
+bool OpenSessionFor(const ROUTE *route, HTTP_REQUEST *http, TRY_OUTCOME *attempt)
 {
-    bool opened = LoadWinHttp() && (http->hSession = OpenSession(route)) != NULL &&
-                  (http->hConnect = WinHttp.Connect(http->hSession, route->host, route->port, 0)) != NULL;
+    bool opened = LoadWinHttp() && (http->hSession = OpenSession(route)) != NULL;
     if (!opened)
         PlatformFailure(attempt);
     return opened;
@@ -202,9 +201,14 @@ bool AskFor(HTTP_REQUEST *http, const ROUTE *route, const wchar_t *path, const w
 {
     wchar_t url[CCH_URL];
     CloseHandleOf(&http->hRequest);
-    http->hRequest = WinHttp.OpenRequest(http->hConnect, L"GET", path, NULL, WINHTTP_NO_REFERER,
-                                         WINHTTP_DEFAULT_ACCEPT_TYPES,
-                                         route->scheme == SCHEME_HTTPS ? WINHTTP_FLAG_SECURE : 0);
+    // Some clients move a connection to where its last redirect led: the next request would
+    // go there, with the first path.
+    CloseHandleOf(&http->hConnect);
+    http->hConnect = WinHttp.Connect(http->hSession, route->host, route->port, 0);
+    http->hRequest = http->hConnect == NULL ? NULL
+                                            : WinHttp.OpenRequest(http->hConnect, L"GET", path, NULL, WINHTTP_NO_REFERER,
+                                                                  WINHTTP_DEFAULT_ACCEPT_TYPES,
+                                                                  route->scheme == SCHEME_HTTPS ? WINHTTP_FLAG_SECURE : 0);
     if (http->hRequest == NULL)
         PlatformFailure(attempt);
     // The client keeps at most this much of a head; some clients read what is sent regardless.

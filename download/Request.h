@@ -1,5 +1,5 @@
-// One try's HTTP exchange with a host: session and connection by the try's route, then one
-// GET after another on them. Worker thread only.
+// One try's HTTP exchange with a host: a session by the try's route, then one GET after another,
+// each on a connection of its own. Worker thread only.
 #pragma once
 
 #include <windows.h>
@@ -11,15 +11,16 @@
 
 struct HTTP_REQUEST {
     HINTERNET hSession;
-    HINTERNET hConnect;
+    HINTERNET hConnect;  // the GET's own: a redirect it followed moves no other
     HINTERNET hRequest;  // the GET under way, if any
 };
 
-// Session and connection for the route; false, with the platform's code in attempt, when
-// they cannot be opened. CloseRequest is due either way.
-bool OpenConnection(const ROUTE *route, HTTP_REQUEST *http, TRY_OUTCOME *attempt);
+// The session for the route; false, with the platform's code in attempt, when it cannot be
+// opened. CloseRequest is due either way.
+bool OpenSessionFor(const ROUTE *route, HTTP_REQUEST *http, TRY_OUTCOME *attempt);
 
-// Sends a GET for path with the extra header lines (NULL: none), after closing the one before,
+// Sends a GET for path with the extra header lines (NULL: none), on a connection of its own to
+// the route's host after closing the request and connection before,
 // and scans the final answer's headers into answer (redirects are the client's). A proxy that
 // asks who the user is gets the user's own logon, once. False, attempt saying why, when no
 // answer came; attempt says too whether the answer may come from something on the way.

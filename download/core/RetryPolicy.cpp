@@ -5,7 +5,7 @@
 // Written only by tests, before any transfer runs. The wait for an answer is what the client's
 // own time-outs allow a try without one: 15 s for the name, 10 s for each of two addresses, 30 s
 // to send and 30 s to receive.
-TRANSFER_TIMING TransferTiming = {1000, 60000, 30000, 95000};
+TRANSFER_TIMING TransferTiming = {1000, 60000, 30000, 95000, 60000};
 
 bool IsTransientError(uint32_t code)
 {
@@ -47,7 +47,7 @@ bool NextRetry(RETRY_STATE *retry, const TRY_OUTCOME *outcome, uint32_t reached,
     if (retry->attempts > 0)
         retry->stalledRetries = further ? 0 : retry->stalledRetries + 1;
     ++retry->attempts;
-    return retry->stalledRetries < MAX_STALLED_RETRIES;
+    return retry->stalledRetries < MAX_STALLED_RETRIES || msNow - retry->msMark < TransferTiming.msRetrySpan;
 }
 
 static uint32_t NextRandom(RETRY_STATE *retry)
@@ -73,7 +73,7 @@ uint32_t RetryWaitMs(RETRY_STATE *retry, uint32_t retryAfter)
         uint32_t wish = (retryAfter < MAX_RETRY_AFTER ? retryAfter : MAX_RETRY_AFTER) * 1000;
         return wish + Spread(retry, wish, 1);
     }
-    uint32_t base = TransferTiming.msFirstWait << (retry->stalledRetries < 2 ? retry->stalledRetries : 2);
+    uint32_t base = TransferTiming.msFirstWait << (retry->stalledRetries < 5 ? retry->stalledRetries : 5);
     // Three quarters of the base plus up to half of it: clients cut off together come back apart.
     return base / 4 * 3 + Spread(retry, base, 2);
 }

@@ -8,11 +8,13 @@
 
 // The waits of a transfer. Constant in the program; tests shorten them.
 struct TRANSFER_TIMING {
-    uint32_t msFirstWait;    // between tries; then twice and four times as long, each with some spread
+    uint32_t msFirstWait;    // between tries; then twice as long each time, to 32 times, with some spread
     uint32_t msStallWindow;  // each such stretch of a body must bring CB_STALL_MINIMUM bytes
     uint32_t msProxySearch;  // the longest the user waits on a proxy script or detection
     uint32_t msAnswerWait;   // a request, from its sending, must have its answer's whole head
                              // (redirects followed) within this
+    uint32_t msRetrySpan;    // retries without progress go on at least this long: a blackout of
+                             // a balancer or a restart is outlasted
 };
 extern TRANSFER_TIMING TransferTiming;
 
@@ -53,7 +55,8 @@ struct RETRY_STATE {
 };
 
 // After a try that failed for a transient reason, msNow, with the count at reached: false once
-// MAX_STALLED_RETRIES retries in a row have made no progress. Progress is a count beyond the
+// MAX_STALLED_RETRIES retries in a row have made no progress and msRetrySpan has passed since
+// the last progress (or the first try's end). Progress is a count beyond the
 // furthest so far and at least CB_STALL_MINIMUM beyond the last progress, brought at least as
 // fast as the stall rule asks of a body, counted from the last progress (failed tries and
 // waits included): a server that hands out a little a try uses the retries up. A try that
@@ -61,8 +64,8 @@ struct RETRY_STATE {
 // is the one to beat from then on.
 bool NextRetry(RETRY_STATE *retry, const TRY_OUTCOME *outcome, uint32_t reached, uint32_t msNow);
 
-// The wait before the next try: about 1, 2 and 4 times msFirstWait as retries stall, spread
-// by up to a quarter either way; where the server named a wait, that (at most
+// The wait before the next try: about 1, 2, 4 and up to 32 times msFirstWait as retries stall,
+// spread by up to a quarter either way; where the server named a wait, that (at most
 // MAX_RETRY_AFTER s) and up to a quarter more, so that a crowd told the same does not return
 // in step.
 uint32_t RetryWaitMs(RETRY_STATE *retry, uint32_t retryAfter);

@@ -38,6 +38,7 @@ TEST(RetryPolicy, GivesUpAfterThreeRetriesThatGetNoFurther)
         const char *label;
         std::vector<Try> tries;
         size_t gaveUpAfter;  // tries; 0: not within these
+        uint32_t msSpan = 0;  // the time retries go on without progress; 0: three retries alone
     } rows[] = {
         {"never any byte", {{0}, {0}, {0}, {0}}, 4},
         {"first try got some", {{5 * K}, {5 * K}, {5 * K}, {5 * K}}, 4},
@@ -57,8 +58,17 @@ TEST(RetryPolicy, GivesUpAfterThreeRetriesThatGetNoFurther)
         {"16 KiB a try, slower than the stall rule", {{K}, At(61000, 2 * K), At(122000, 3 * K), At(183000, 4 * K)}, 4},
         // Tries that bring nothing take their time too: the next progress must make up for it.
         {"fruitless tries in between", {{K}, At(60000, K), At(120000, K), At(121000, 2 * K), At(122000, 3 * K)}, 4},
+        // A minute of retries before a host is left: a balancer's blackout and a restart pass.
+        {"a balancer's 10 s of 502s", {At(0, 0), At(1000, 0), At(3000, 0), At(7000, 0), At(15000, 0)}, 0, 60000},
+        {"a 30 s restart", {At(0, 0), At(1000, 0), At(3000, 0), At(7000, 0), At(15000, 0), At(31000, 0)}, 0, 60000},
+        {"a minute without progress", {At(10000, 0), At(21000, 0), At(33000, 0), At(47000, 0), At(65000, 0), At(91000, 0)},
+         6, 60000},
+        {"the minute counts from the last progress",
+         {At(0, K), At(50000, 2 * K), At(51000, 2 * K), At(52000, 2 * K), At(53000, 2 * K), At(111000, 2 * K)}, 6, 60000},
     };
+    const uint32_t msSpan = TransferTiming.msRetrySpan;
     for (const auto &row : rows) {
+        TransferTiming.msRetrySpan = row.msSpan;
         RETRY_STATE retry = {0, 0, 0, 1, 0, 0};
         size_t gaveUpAfter = 0;
         for (size_t i = 0; i < row.tries.size() && gaveUpAfter == 0; ++i) {
@@ -68,6 +78,7 @@ TEST(RetryPolicy, GivesUpAfterThreeRetriesThatGetNoFurther)
         }
         EXPECT_EQ(row.gaveUpAfter, gaveUpAfter) << row.label;
     }
+    TransferTiming.msRetrySpan = msSpan;
 }
 
 TEST(RetryPolicy, WaitsDoubleWithSpreadAndTheServersWishWithSpreadOnTop)
@@ -79,10 +90,12 @@ TEST(RetryPolicy, WaitsDoubleWithSpreadAndTheServersWishWithSpreadOnTop)
         uint32_t low, high;  // every wait within these
         uint32_t spread;     // and at least this far apart over many
     } rows[] = {
-        // About 1, 2 and 4 s, a quarter either way, so a crowd cut off together comes back apart.
+        // About 1, 2, 4 and up to 32 s, a quarter either way, so a crowd cut off together comes
+        // back apart.
         {"first retry", 0, NO_RETRY_AFTER, 750, 1250, 400},
         {"second retry", 1, NO_RETRY_AFTER, 1500, 2500, 800},
-        {"third retry and later", 5, NO_RETRY_AFTER, 3000, 5000, 1600},
+        {"third retry", 2, NO_RETRY_AFTER, 3000, 5000, 1600},
+        {"sixth retry and later", 9, NO_RETRY_AFTER, 24000, 40000, 12800},
         // Never less than the server asked for, and a crowd told the same does not return in step.
         {"Retry-After: 30", 0, 30, 30000, 37500, 6000},
         {"Retry-After beyond the cap", 0, 120, 60000, 75000, 12000},

@@ -32,7 +32,7 @@ const char STATE[] = "LumvexSetup.msi.resume";
 // Retries wait milliseconds here, not seconds; a stall window, a proxy search and the wait for
 // a head take seconds.
 class ShortRetryWaits : public testing::Environment {
-    void SetUp() override { TransferTiming = {10, 1500, 2000, 5000}; }
+    void SetUp() override { TransferTiming = {10, 1500, 2000, 5000, 0}; }
 };
 testing::Environment *const shortRetryWaits = testing::AddGlobalTestEnvironment(new ShortRetryWaits);
 
@@ -79,6 +79,7 @@ struct TransferRow {
     bool absolute = false;  // localPath is taken within the working folder's full path
     const wchar_t *aliasOf = NULL;  // localPath is the 8.3 alias of this file of before
     bool smallVolume = false;       // the working folder is on a volume of 24 MiB
+    DWORD msRetrySpan = 0;          // retries without progress go on this long; 0: three retries
 };
 
 const size_t ANY_COUNT = (size_t)-1;
@@ -108,6 +109,13 @@ TransferRow WithMirrors(const std::vector<Mirror> &mirrors, TransferRow row)
     return row;
 }
 
+// The mirrors' servers run, but the settings name none: they are only where redirects lead.
+TransferRow NotListed(TransferRow row)
+{
+    row.mirrorText = "";
+    return row;
+}
+
 TransferRow MainRefused(TransferRow row)
 {
     row.mainRefused = true;
@@ -126,6 +134,12 @@ TransferRow SavedInFull(const wchar_t *localPath, TransferRow row)
 {
     row.localPath = localPath;
     row.absolute = true;
+    return row;
+}
+
+TransferRow RetryingFor(DWORD ms, TransferRow row)
+{
+    row.msRetrySpan = ms;
     return row;
 }
 
@@ -191,10 +205,15 @@ FixtureResponse Cut(FixtureResponse response, size_t cbSent, FIXTURE_ENDING endi
     return response;
 }
 
+FixtureResponse Times(int times, FixtureResponse response)
+{
+    response.times = times;
+    return response;
+}
+
 FixtureResponse Once(FixtureResponse response)
 {
-    response.times = 1;
-    return response;
+    return Times(1, response);
 }
 
 void PointSettingsAt(const wchar_t *address, unsigned short port, const wchar_t *localPath = L"LumvexSetup.msi",
@@ -242,16 +261,21 @@ std::string StateText(const std::string &path, const std::string &validator, siz
            "\r\nTotal=" + std::to_string(total) + "\r\nReceived=" + std::to_string(received) + "\r\n";
 }
 
-// The files with "{port}" standing for the main server's port, "{mirror1}" for the first
+// The text with "{port}" standing for the main server's port, "{mirror1}" for the first
 // mirror's, and so on.
+std::string WithPorts(std::string text, const std::vector<std::string> &names, const std::vector<unsigned short> &ports)
+{
+    for (size_t i = 0; i < names.size(); ++i) {
+        if (text.find(names[i]) != std::string::npos)
+            text.replace(text.find(names[i]), names[i].size(), std::to_string(ports[i]));
+    }
+    return text;
+}
+
 Files WithPorts(Files files, const std::vector<std::string> &names, const std::vector<unsigned short> &ports)
 {
-    for (auto &file : files) {
-        for (size_t i = 0; i < names.size(); ++i) {
-            if (file.second.find(names[i]) != std::string::npos)
-                file.second.replace(file.second.find(names[i]), names[i].size(), std::to_string(ports[i]));
-        }
-    }
+    for (auto &file : files)
+        file.second = WithPorts(file.second, names, ports);
     return files;
 }
 
@@ -270,10 +294,9 @@ void RunRow(const TransferRow &row)
 {
     SCOPED_TRACE(row.label);
     TestFolder folder(row.smallVolume ? TlsFolder() + L"\\small-volume\\" : std::wstring());
-    FixtureServer server(row.responses);
     std::vector<std::unique_ptr<FixtureServer>> mirrors;
     std::vector<std::string> names = {"{port}"};
-    std::vector<unsigned short> ports = {row.mainRefused ? UnusedPort() : server.Port()};
+    std::vector<unsigned short> ports = {0};
     std::string mirrorText;
     for (const Mirror &mirror : row.mirrors) {
         mirrors.emplace_back(new FixtureServer(mirror.responses));
@@ -281,6 +304,12 @@ void RunRow(const TransferRow &row)
         ports.push_back(mirrors.back()->Port());
         mirrorText += (mirrorText.empty() ? "127.0.0.1:" : ",127.0.0.1:") + std::to_string(ports.back());
     }
+    // The main server's redirects may lead to a mirror.
+    std::vector<FixtureResponse> responses = row.responses;
+    for (FixtureResponse &response : responses)
+        response.head = WithPorts(response.head, names, ports);
+    FixtureServer server(responses);
+    ports[0] = row.mainRefused ? UnusedPort() : server.Port();
     std::vector<HANDLE> held;
     for (const auto &file : WithPorts(row.before, names, ports)) {
         const std::wstring name = FromUtf8(file.first);
@@ -313,7 +342,9 @@ void RunRow(const TransferRow &row)
     BootstrapSettings.ServerMirrors[mirrorText.size()] = L'\0';
 
     const DWORD start = GetTickCount();
+    TransferTiming.msRetrySpan = row.msRetrySpan;
     ExpectOutcome(row.outcome, DownloadInstaller());
+    TransferTiming.msRetrySpan = 0;
     EXPECT_GE(GetTickCount() - start, row.msAtLeast);
     for (HANDLE hHeld : held)
         CloseHandle(hHeld);
@@ -349,6 +380,9 @@ TEST(DownloadInstaller, ServerAnswersTable)
         {"body cut off by a close", {Cut(Respond("200 OK", package), 100000, ENDING_CLOSE)}, FAILED, {}, {}, {}, 4},
         // A reset may take unread bytes with it: each try gets as far as it gets.
         {"connection reset in the body", {Cut(Respond("200 OK", package), 100000, ENDING_RESET)}, FAILED, {}, {}, {}, ANY_COUNT},
+        // A balancer whose backends are marked down answers 502 for some seconds: outlasted.
+        RetryingFor(300, {"a blackout of 502s", {Times(5, Respond("502 Bad Gateway", page)), Respond("200 OK", package)},
+                          SUCCEEDED, {{PACKAGE, package}}, {}, {}, 6}),
         // A server too busy to answer, or a middlebox that drops the request.
         {"closed before any answer", {Once(Raw("", "")), Respond("200 OK", package)}, SUCCEEDED, {{PACKAGE, package}}, {}, {}, 2},
         {"reset before any answer", {Once(Cut(Raw("", ""), 0, ENDING_RESET)), Respond("200 OK", package)}, SUCCEEDED,
@@ -724,6 +758,7 @@ TEST(DownloadInstaller, OnlyThePublishersPackageOpens)
     const Files done = {{PACKAGE, package}};
     const std::string wholeState = "ServerScheme=http\r\nServerAddress=127.0.0.1\r\nServerPort={port}\r\nMsiServerPath=/"
                                    "LumvexSetup.msi\r\nValidator=\r\nTotal=600000\r\nReceived=600000\r\n";
+    const std::string cdn = "HTTP/1.1 302 Found\r\nContent-Length: 0\r\nLocation: http://127.0.0.1:{mirror1}/cdn/";
     const std::string otherSha256 = SignedFile("Other.sha256");
     const std::wstring pin(otherSha256.begin(), otherSha256.end());
     const wchar_t *pinOfOther = pin.c_str();
@@ -779,6 +814,13 @@ TEST(DownloadInstaller, OnlyThePublishersPackageOpens)
                                          {"a bad signature on the main server, a good one on a mirror",
                                           {Signature(SignedFile("c.sig")), Respond("200 OK", package)}, SUCCEEDED, done, old,
                                           {"sig"}})),
+        // Each request on a connection of its own: the signature's redirect moves not the package's.
+        Trusting(TestTrustA, NotListed(WithMirrors({{{Respond("200 OK", good, "/cdn/LumvexSetup.msi.sig"),
+                                                       Respond("200 OK", package, "/cdn/LumvexSetup.msi")}, {"sig", "whole"}}},
+                                                     {"the signature and the package each redirected to a CDN",
+                                                      {At("/LumvexSetup.msi.sig", Raw(cdn + "LumvexSetup.msi.sig\r\n\r\n", "")),
+                                                       Raw(cdn + "LumvexSetup.msi\r\n\r\n", "")},
+                                                      SUCCEEDED, done, old, {"sig", "whole"}}))),
         Trusting(TestTrustA, WithMirrors({{{Signature(good), Ranged(package, "ETag: \"m\"")}, {"sig", "bytes=400000- if "}}},
                                          {"cut on the main server, the rest from a mirror under the signature",
                                           {Signature(good), cut, Respond("404 Not Found", "gone")}, SUCCEEDED, done, {},
@@ -1072,35 +1114,41 @@ TEST(DownloadInstaller, HttpsServersAndRedirectsToThem)
     const std::wstring folder = TlsFolder();
     const unsigned short tls = (unsigned short)atoi(ReadFileBytes((folder + L"\\port").c_str()).c_str());
     ASSERT_NE(0, tls);
-    const std::string package = Msi(Bytes(200000, 14));
+    const std::string package = SignedFile("LumvexSetup.msi");
     WriteFileBytes((folder + L"\\www\\LumvexSetup.msi").c_str(), package);
-    FixtureServer plain({Raw("HTTP/1.1 301 Moved Permanently\r\nLocation: https://localhost:" + std::to_string(tls) +
-                             "/LumvexSetup.msi\r\nContent-Length: 0\r\nConnection: close\r\n\r\n",
-                             "")});
+    WriteFileBytes((folder + L"\\www\\LumvexSetup.msi.sig").c_str(), SignedFile("a.sig"));
+    const std::string moved = "HTTP/1.1 301 Moved Permanently\r\nLocation: https://localhost:" + std::to_string(tls);
+    FixtureServer plain({At("/LumvexSetup.msi.sig", Raw(moved + "/LumvexSetup.msi.sig\r\nContent-Length: 0\r\n\r\n", "")),
+                         Raw(moved + "/LumvexSetup.msi\r\nContent-Length: 0\r\n\r\n", "")});
     const struct {
         const char *label;
         const wchar_t *scheme;
         const wchar_t *address;
         unsigned short port;
         OUTCOME outcome;
+        const PACKAGE_TRUST *trust;  // the package keys built in; NULL: none
     } rows[] = {
-        {"https", L"https", L"localhost", tls, SUCCEEDED},
-        {"scheme in capitals", L"HTTPS", L"localhost", tls, SUCCEEDED},
-        {"certificate for another name", L"https", L"127.0.0.1", tls, PLATFORM_ERROR},
-        {"plain server redirects to https", L"http", L"127.0.0.1", plain.Port(), SUCCEEDED},
-        {"neither http nor https", L"ftp", L"127.0.0.1", plain.Port(), FAILED},
-        {"empty scheme", L"", L"127.0.0.1", plain.Port(), FAILED},
+        {"https", L"https", L"localhost", tls, SUCCEEDED, NULL},
+        {"scheme in capitals", L"HTTPS", L"localhost", tls, SUCCEEDED, NULL},
+        {"certificate for another name", L"https", L"127.0.0.1", tls, PLATFORM_ERROR, NULL},
+        {"plain server redirects to https", L"http", L"127.0.0.1", plain.Port(), SUCCEEDED, NULL},
+        // Each request on a connection of its own: the signature's redirect moves not the package's.
+        {"plain server redirects the signature and the package to https", L"http", L"127.0.0.1", plain.Port(), SUCCEEDED,
+         &TestTrustA},
+        {"neither http nor https", L"ftp", L"127.0.0.1", plain.Port(), FAILED, NULL},
+        {"empty scheme", L"", L"127.0.0.1", plain.Port(), FAILED, NULL},
     };
     for (const auto &row : rows) {
         SCOPED_TRACE(row.label);
         TestFolder here;
         PointSettingsAt(row.address, row.port);
         lstrcpyW(BootstrapSettings.ServerScheme, row.scheme);
+        PackageTrust = row.trust != NULL ? *row.trust : PACKAGE_TRUST{};
         ExpectOutcome(row.outcome, DownloadInstaller());
         EXPECT_EQ(row.outcome == SUCCEEDED ? Summarised({{PACKAGE, package}}) : Files(), FolderContents());
     }
-    // Only the redirect reached the plain server: no other scheme ever goes out unprotected.
-    EXPECT_EQ(1u, plain.Requests().size());
+    // Only the redirects reached the plain server: no other scheme ever goes out unprotected.
+    EXPECT_EQ(3u, plain.Requests().size());
 }
 
 SIZE_T PrivateBytes()
