@@ -44,12 +44,20 @@ struct HOST_REPORT {
     std::vector<CHECK_LINE> lines;
     VERDICT verdict;
     std::vector<std::string> reasons;  // why it leaves, or the warnings
+    double seconds;        // what the program spends on this host: its requests and its waits
+    bool timed;            // ... the whole package included (--full)
+    uint64_t cbPackage;    // the package's length, where it came
 };
 
 // Asks the host for the signature (with keys), the package, and the rest of it from half-way,
-// following redirects as the program's client does; every wait bounded as the program's are.
+// following redirects as the program's client does, and what breaks or says "later" as the
+// program does, with its retries and their waits; every wait bounded as the program's are.
 HOST_REPORT CheckHost(const CHECK_SETUP &setup, const SERVER &server);
 
 // The same report for every host when the settings themselves do not read: the program then
 // asks nothing at all.
 HOST_REPORT UnreadableSettings(const SERVER &server, const std::string &why, SERVER_SCHEME scheme);
+
+// What users get at the end, in one line: the host they install from and about how long it
+// takes them, or the error box.
+std::string Summary(const std::vector<HOST_REPORT> &reports);

@@ -12,6 +12,7 @@
 
 #include "HostCheck.h"
 #include "Report.h"
+#include "download/core/RetryPolicy.h"
 #include "settings/SettingsParse.h"
 #include "text/PlainText.h"
 
@@ -44,6 +45,8 @@ const char USAGE[] = "Usage: lumvex-check [options]\n"
                      "  --json                 print JSON for CI instead of the table\n"
                      "  --ca FILE              CA certificates to trust for https (default: the system's)\n"
                      "  --answer-wait SECONDS  the wait for an answer's head (default 95, as the program's)\n"
+                     "  --retry-span SECONDS   how long the program retries without progress (default 60, as built)\n"
+                     "  --host HOST[:PORT]     check only this host of the list\n"
                      "  -h, --help             this text\n";
 
 struct OPTIONS {
@@ -58,6 +61,8 @@ struct OPTIONS {
     bool json = false;
     std::string caFile;
     long msAnswer = 95000;
+    uint64_t msRetrySpan = 60000;
+    std::string host;  // only this host of the list; empty: all
 };
 
 // The code page a settings file's values are read in where they are no UTF-8, as the users'
@@ -153,6 +158,10 @@ int ReadOptions(int argc, char **argv, OPTIONS *options, bool *help)
             options->caFile = value;
         } else if (strcmp(option, "--answer-wait") == 0 && ReadNumber(value, 3600, &number) && number > 0) {
             options->msAnswer = (long)number * 1000;
+        } else if (strcmp(option, "--retry-span") == 0 && ReadNumber(value, 3600, &number)) {
+            options->msRetrySpan = number * 1000;
+        } else if (strcmp(option, "--host") == 0) {
+            options->host = value;
         } else if (strcmp(option, "--full") == 0) {
             options->full = true;
         } else if (strcmp(option, "--json") == 0) {
@@ -193,6 +202,23 @@ bool AssembleSettings(const OPTIONS &options, BOOTSTRAP_SETTINGS *settings)
     if (options.pinGiven)
         StoreSettingText(settings->MsiSha256, SETTINGS_CCH_SHA256, options.pin.c_str(), NULL);
     return true;
+}
+
+// The index in the list of "HOST" or "HOST:PORT" (the scheme's own port when none is given);
+// -1 when it is none of them.
+int32_t FindHost(const SERVER_LIST &servers, const std::string &text, SERVER_SCHEME scheme)
+{
+    size_t colon = text.rfind(':');
+    std::string host = colon == std::string::npos ? text : text.substr(0, colon);
+    long port = colon == std::string::npos ? -1 : strtol(text.c_str() + colon + 1, NULL, 10);
+    for (uint32_t i = 0; i < servers.count; ++i) {
+        std::wstring name = servers.servers[i].host;
+        uint16_t serverPort = PortFor(scheme, servers.servers[i].port);
+        if (std::string(name.begin(), name.end()) == host && (port < 0 || port == serverPort ||
+                                                              port == servers.servers[i].port))
+            return (int32_t)i;
+    }
+    return -1;
 }
 
 // Why the program would ask nothing at all with these settings; empty when they read.
@@ -244,19 +270,31 @@ int main(int argc, char **argv)
     setup.caFile = options.caFile;
     // The program's own bounds: the name and two addresses, the whole head, the stall window.
     setup.timing = {35000, options.msAnswer, 60000};
+    TransferTiming.msRetrySpan = (uint32_t)options.msRetrySpan;
+    int32_t only = options.host.empty() ? -1 : FindHost(servers, options.host, setup.scheme);
+    if (!options.host.empty() && only < 0) {
+        fprintf(stderr, "lumvex-check: %s is not a host of the list\n", options.host.c_str());
+        FreeKeys(&setup.keys);
+        return 2;
+    }
 
     curl_global_init(CURL_GLOBAL_DEFAULT);
     std::vector<HOST_REPORT> reports;
-    for (uint32_t i = 0; i < servers.count; ++i)
-        reports.push_back(unreadable.empty() ? CheckHost(setup, servers.servers[i])
-                                             : UnreadableSettings(servers.servers[i], unreadable, setup.scheme));
+    for (uint32_t i = 0; i < servers.count; ++i) {
+        if (only < 0 || (uint32_t)only == i)
+            reports.push_back(unreadable.empty() ? CheckHost(setup, servers.servers[i])
+                                                 : UnreadableSettings(servers.servers[i], unreadable, setup.scheme));
+    }
     curl_global_cleanup();
     FreeKeys(&setup.keys);
 
-    if (options.json)
-        PrintJson(stdout, reports);
-    else
+    if (options.json) {
+        PrintJson(stdout, reports, only < 0 ? Summary(reports) : std::string());
+    } else {
         PrintTable(stdout, reports);
+        if (only < 0)
+            printf("\n%s\n", Summary(reports).c_str());
+    }
     for (const HOST_REPORT &report : reports)
         status = report.verdict == VERDICT_LEAVES ? 1 : status;
     return status;

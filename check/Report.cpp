@@ -52,7 +52,7 @@ void PrintTable(FILE *out, const std::vector<HOST_REPORT> &reports)
     }
 }
 
-void PrintJson(FILE *out, const std::vector<HOST_REPORT> &reports)
+void PrintJson(FILE *out, const std::vector<HOST_REPORT> &reports, const std::string &summary)
 {
     fprintf(out, "[");
     for (size_t i = 0; i < reports.size(); ++i) {
@@ -65,7 +65,9 @@ void PrintJson(FILE *out, const std::vector<HOST_REPORT> &reports)
         for (size_t j = 0; j < report.lines.size(); ++j)
             fprintf(out, "%s{\"check\": %s, \"result\": %s}", j ? ", " : "", Quoted(report.lines[j].what).c_str(),
                     Quoted(report.lines[j].result).c_str());
-        fprintf(out, "]}");
+        fprintf(out, "], \"seconds\": %.1f, \"timed\": %s}", report.seconds, report.timed ? "true" : "false");
     }
+    if (!summary.empty())
+        fprintf(out, "%s\n  {\"summary\": %s}", reports.empty() ? "" : ",", Quoted(summary).c_str());
     fprintf(out, "\n]\n");
 }

@@ -142,6 +142,7 @@ def main():
     parser.add_argument("--gzip", action="store_true", help="every body gzip-encoded, asked for or not")
     parser.add_argument("--redirect-to", metavar="BASE", help="every request answered 302 to BASE and its path")
     parser.add_argument("--tls", nargs=2, metavar=("CERT", "KEY"), help="serve HTTPS with this certificate")
+    parser.add_argument("--port", type=int, default=0, help="the port to take; 0: any free one")
     args = parser.parse_args()
     Handler.folder = args.folder
     Handler.rate = args.rate
@@ -151,7 +152,7 @@ def main():
     Handler.weak_etag = args.weak_etag
     Handler.gzip = args.gzip
     Handler.redirect_to = args.redirect_to
-    with http.server.ThreadingHTTPServer(("127.0.0.1", 0), Handler) as server:
+    with http.server.ThreadingHTTPServer(("127.0.0.1", args.port), Handler) as server:
         if args.tls:
             context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
             context.load_cert_chain(*args.tls)

@@ -21,6 +21,7 @@ else
         cppcheck                                            # static analysis of the product
         osslsigncode                                        # the release's signature, and its test
         iproute2 iptables                                   # the benchmark's firewall
+        nginx apache2                                       # the servers publishers run, in the tests
     )
 fi
 

@@ -39,8 +39,9 @@ Signing (Authenticode, SHA-256, with osslsigncode; needs a committed, unchanged 
                       (default: the system's, /etc/ssl/certs/ca-certificates.crt)
 After the build:
   --check             ask every host (the server and its mirrors) as the program will, with
-                      these values (build/check/lumvex-check; see its --help): the release
-                      stops, unsigned, when the program would leave any host
+                      these values, each whole package checked (build/check/lumvex-check
+                      --full; see its --help): the release stops, unsigned, when the
+                      program would leave any host
   -h, --help          this text
 EOT
 }
@@ -121,7 +122,8 @@ size=$(stat -c %s "$unsigned")
 if $check; then
     cmake -S "$root" -B "$root/build/check" -G Ninja -DCMAKE_BUILD_TYPE=Release -DLUMVEX_TESTS=OFF >/dev/null
     cmake --build "$root/build/check" --target lumvex-check >/dev/null
-    checked=(--scheme "$scheme" --server "$server" --port "$port" --path "$path" --local "$local_name"
+    # Every host's whole package against its signature or the pin: a release is rare.
+    checked=(--full --scheme "$scheme" --server "$server" --port "$port" --path "$path" --local "$local_name"
              --package-not-before "$not_before")
     [ -n "$pin" ] && checked+=(--pin "$pin")
     IFS=',' read -r -a listed <<< "$mirrors"

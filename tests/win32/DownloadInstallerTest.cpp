@@ -1151,6 +1151,39 @@ TEST(DownloadInstaller, HttpsServersAndRedirectsToThem)
     EXPECT_EQ(3u, plain.Requests().size());
 }
 
+// The port of one of the fixture's nginx and Apache servers (see tls_fixture.py); 0: none.
+unsigned short RealServer(const std::string &name)
+{
+    const std::string list = ReadFileBytes((TlsFolder() + L"\\real-servers").c_str());
+    size_t at = list.find(name + "=");
+    return at == std::string::npos ? 0 : (unsigned short)atoi(list.c_str() + at + name.size() + 1);
+}
+
+// With package keys, from the servers publishers run: their redirects come with a page of their
+// own, and the signature's redirect moves not the package's request.
+TEST(DownloadInstaller, ServersPublishersRunServeThroughTheirRedirects)
+{
+    const std::string package = SignedFile("LumvexSetup.msi");
+    const struct {
+        const char *label;
+        const char *server;
+    } rows[] = {
+        {"nginx: a 302 and a 301, each with its page, to another path", "nginx-chain"},
+        {"Apache: a 302 with its page", "apache"},
+        {"nginx: http to https", "nginx-to-tls"},
+    };
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.label);
+        TestFolder here;
+        const unsigned short port = RealServer(row.server);
+        ASSERT_NE(0, port);
+        PointSettingsAt(L"127.0.0.1", port);
+        PackageTrust = TestTrustA;
+        EXPECT_EQ(0u, DownloadInstaller());
+        EXPECT_EQ(Summarised({{PACKAGE, package}}), FolderContents());
+    }
+}
+
 SIZE_T PrivateBytes()
 {
     PROCESS_MEMORY_COUNTERS_EX counters = {};

@@ -272,7 +272,7 @@ TEST_F(ProgramTest, OutcomeBoxesAreOwnerlessAndEndTheProgram)
          "LumvexSetup.msi", L"下载错误，请重试！", L"安装文件下载中...", L"", 0},
         {"no program for the package type", Respond("200 OK", Msi(std::string(1572864 - 8, 'p'))), "package.msi",
          L"找不到文件，请重试！", L"下载完成...", L"1.50M / 1.50M", 100, false, NO_PROGRAM},
-        // Three retries, about 1, 2 and 4 s apart, then the same box.
+        // Retries for a minute, about 1, 2, 4, 8, 16 and 32 s apart, then the same box.
         {"nothing listening", Respond("200 OK", Msi("package")), "package.msi", L"下载错误，请重试！",
          L"安装文件下载中...", L"", 0, true},
         // The shell would add an extension and start the program: only a package's name is taken.
@@ -291,7 +291,7 @@ TEST_F(ProgramTest, OutcomeBoxesAreOwnerlessAndEndTheProgram)
         HWND hMain = StartProgram();
         ASSERT_NE((HWND)NULL, hMain);
 
-        HWND hBox = program->WaitForWindow(L"#32770");
+        HWND hBox = program->WaitForWindow(L"#32770", row.nothingListens ? 100000 : 20000);
         ASSERT_NE((HWND)NULL, hBox);
         Box box = ReadBox(hBox);
         EXPECT_EQ(L"Lumvex", box.caption);

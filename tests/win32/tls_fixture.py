@@ -1,9 +1,11 @@
 #!/usr/bin/env python3
-"""The HTTPS server of the Windows-side tests: a throwaway CA, trusted in the test prefix, that
-signs a certificate for localhost, and demo/serve.py over TLS on loopback, serving DIR/www.
-Beside it DIR/small-volume, a volume of 24 MiB (a tmpfs: root, or sudo without a password),
-where a length the disk cannot hold is refused.
-  tls_fixture.py start DIR WINE_RUN TRUST_CA_EXE    (the port goes to DIR/port)
+"""The servers of the Windows-side transfer tests: a throwaway CA, trusted in the test prefix,
+that signs a certificate for localhost, and demo/serve.py over TLS on loopback, serving DIR/www;
+nginx and Apache from Debian's packages as publishers run them, each redirecting with a page of
+its own to the signed package and its signature in SIGNED (their ports go to DIR/real-servers);
+and DIR/small-volume, a volume of 24 MiB (a tmpfs: root, or sudo without a password), where a
+length the disk cannot hold is refused.
+  tls_fixture.py start DIR WINE_RUN TRUST_CA_EXE SIGNED    (the port goes to DIR/port)
   tls_fixture.py stop DIR"""
 import os
 import signal
@@ -12,6 +14,8 @@ import sys
 import time
 
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+sys.path.insert(0, os.path.join(ROOT, "tests", "servers"))
+import real_servers  # noqa: E402
 
 
 def openssl(*args, cwd):
@@ -53,18 +57,46 @@ def mount_small_volume(folder):
         sys.exit("cannot mount a tmpfs at %s: the tests need root, or sudo without a password" % volume)
 
 
+def start_real_servers(folder, signed):
+    """Each a "name=port" line in DIR/real-servers, and "pid folder" in DIR/real-servers.pids."""
+    files = {"cdn/LumvexSetup.msi": os.path.join(signed, "LumvexSetup.msi"),
+             "cdn/LumvexSetup.msi.sig": os.path.join(signed, "a.sig")}
+    at_root = {"LumvexSetup.msi": files["cdn/LumvexSetup.msi"], "LumvexSetup.msi.sig": files["cdn/LumvexSetup.msi.sig"]}
+    servers = [("nginx-chain", real_servers.Nginx("nginx-chain", files, "location ~ ^/(Lumvex.*)$ { return 302 /a/$1; } "
+                                                  "location ~ ^/a/(.*)$ { return 301 /cdn/$1; }")),
+               ("apache", real_servers.Apache("apache", files, "RedirectMatch 302 ^/(LumvexSetup.*)$ /cdn/$1")),
+               ("nginx-tls", real_servers.Nginx("nginx-tls", at_root, "", tls=(os.path.join(folder, "server.pem"),
+                                                                               os.path.join(folder, "server.key"))))]
+    servers.append(("nginx-to-tls", real_servers.Nginx("nginx-to-tls", {}, "return 301 https://localhost:%d$request_uri;"
+                                                       % servers[-1][1].port)))
+    with open(os.path.join(folder, "real-servers.pids"), "w") as f:
+        f.writelines("%d %s\n" % (server.process.pid, server.folder) for _, server in servers)
+    with open(os.path.join(folder, "real-servers"), "w") as f:
+        f.writelines("%s=%d\n" % (name, server.port) for name, server in servers)
+
+
+def stop_real_servers(folder):
+    pids = os.path.join(folder, "real-servers.pids")
+    if os.path.exists(pids):
+        for line in open(pids):
+            pid, where = line.split(" ", 1)
+            real_servers.stop(int(pid), where.strip())
+        os.remove(pids)
+
+
 def stop(folder):
     try:
         os.kill(int(open(os.path.join(folder, "pid")).read()), signal.SIGTERM)
     except (OSError, ValueError):
         pass
-    for name in ("pid", "port"):
+    for name in ("pid", "port", "real-servers"):
         if os.path.exists(os.path.join(folder, name)):
             os.remove(os.path.join(folder, name))
+    stop_real_servers(folder)
     unmount_small_volume(folder)
 
 
-def start(folder, wine_run, trust_ca):
+def start(folder, wine_run, trust_ca, signed):
     os.makedirs(os.path.join(folder, "www"), exist_ok=True)
     stop(folder)
     mount_small_volume(folder)
@@ -80,13 +112,15 @@ def start(folder, wine_run, trust_ca):
         f.write(str(server.pid))
     for _ in range(100):
         if os.path.exists(os.path.join(folder, "port")):
-            return
+            break
         time.sleep(0.1)
-    sys.exit("the HTTPS server did not start; see %s" % os.path.join(folder, "server.log"))
+    else:
+        sys.exit("the HTTPS server did not start; see %s" % os.path.join(folder, "server.log"))
+    start_real_servers(folder, signed)
 
 
 if __name__ == "__main__":
     if sys.argv[1] == "start":
-        start(*sys.argv[2:5])
+        start(*sys.argv[2:6])
     else:
         stop(sys.argv[2])
