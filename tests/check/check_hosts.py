@@ -202,6 +202,9 @@ ROWS = [
         [(SIGNED, [], None), (UNSIGNED, [], None)],
         ["--port", "1", "--settings", "{settings}", "--package-key", "{signed}/a.pub"],
         [("serves", None), ("leaves", "no signature")], 1),
+    row("one host of the list alone", [(SIGNED, [], None), (UNSIGNED, [], None)],
+        ["--port", "1", "--settings", "{settings}", "--package-key", "{signed}/a.pub", "--host", "127.0.0.1:{port1}"],
+        [("leaves", "no signature")], 1),
     row("settings that do not read", [(SIGNED, [], None)], ["--local", "LumvexSetup.exe"],
         [("leaves", "MsiLocalPath is not a package's path")], 1),
     row("an option that does not read", [(SIGNED, [], None)], ["--port", "70000"], [], 2),
@@ -287,6 +290,7 @@ def run_row(tool, work, tls, case):
                 listed[0].port, ",".join("127.0.0.1:%d" % s.port for s in listed[1:])))
         names = {"{signed}": os.path.join(work, "signed"), "{tls}": tls,
                  "{settings}": os.path.join(work, "LumvexInstallerConfig.ini")}
+        names.update({"{port%d}" % index: str(server.port) for index, server in enumerate(servers)})
         options = []
         for option in case["options"]:
             for name, value in names.items():
