@@ -1,4 +1,4 @@
-#include "Progress.h"
+#include "core/TransferPlatform.h"
 
 #include <windows.h>
 #include <commctrl.h>

@@ -1,9 +1,9 @@
-// The HTTP transfer of the package into PackagePath.
+// The transfer of the package into PackagePath, run over the Win32 layer's platform.
 #pragma once
 
 #include <windows.h>
 
-// Fetches MsiServerPath from the main server or a mirror, by the client's route or the user's
+// RunTransfer (core/Transfer.h) over WinHTTP, the file system and CryptoAPI: fetches MsiServerPath from the main server or a mirror, by the client's route or the user's
 // proxy; the body goes to "<PackagePath>.part", which replaces PackagePath only through one
 // gate: a 2xx answer, exactly Content-Length bytes that start as a package does, and the whole
 // body matches MsiSha256 when that is set and the publisher's signature when the build carries
