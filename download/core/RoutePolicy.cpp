@@ -47,9 +47,17 @@ bool TurnFromRefusal(ROUTE_CHOICE *choice)
     return Turn(choice, Usable(choice, !choice->viaProxy));
 }
 
+void NoteTry(ROUTE_CHOICE *choice, bool answered)
+{
+    choice->spoke[choice->viaProxy] = choice->spoke[choice->viaProxy] || answered;
+    choice->silent[choice->viaProxy] = choice->silent[choice->viaProxy] || !answered;
+}
+
 void TurnForRetry(ROUTE_CHOICE *choice)
 {
-    Turn(choice, !choice->answered && Usable(choice, !choice->viaProxy));
+    bool other = !choice->viaProxy;
+    bool deadEnd = choice->silent[other] && !choice->spoke[other] && choice->spoke[choice->viaProxy];
+    Turn(choice, !choice->answered && Usable(choice, other) && !deadEnd);
 }
 
 bool RefusesRoute(int32_t status)

@@ -29,7 +29,12 @@ struct ROUTE_CHOICE {
     bool haveProxy;   // the user's settings name a proxy for this host
     bool answered;    // a way brought the server's own answer: it serves the rest of the run
     bool refused[2];  // an answer on the direct way [0] or the proxy [1] that was not the package
+    bool spoke[2];    // some answer came by that way, if only "later"
+    bool silent[2];   // a try by that way got no answer at all
 };
+
+// After each try, whether an answer came by its way.
+void NoteTry(ROUTE_CHOICE *choice, bool answered);
 
 // After a try that got no answer at all, the first time the user's settings were read: the
 // proxy takes the next try at once, while no way has answered and it is not refused. True
@@ -42,7 +47,9 @@ bool TurnToProxy(ROUTE_CHOICE *choice);
 bool TurnFromRefusal(ROUTE_CHOICE *choice);
 
 // Before a retry: while no way has brought the server's answer, the other way than the last
-// try's, where there is one that is not refused; otherwise the way stays.
+// try's, where there is one that is not refused and it is not a way that never answered while
+// this one did (a proxy that is gone, beside a server that says "later"); otherwise the way
+// stays.
 void TurnForRetry(ROUTE_CHOICE *choice);
 
 // 403, 407 and the 5xx: what a proxy, a filter or a gateway on the way answers as readily as

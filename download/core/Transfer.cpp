@@ -575,6 +575,8 @@ struct TRANSFER {
     uint32_t total;                    // the length of the body they belong to
     wchar_t validator[CCH_VALIDATOR];  // of the answer that began that body; empty: none
     bool bodyStarted;                  // a body of this run replaced what the .part held
+    bool continued;                    // the body continues bytes kept before this host's answer
+    bool wholeAskedFor;                // the current host was asked for all after such a body failed
     bool signatureHeld;                // keys built in: the current host's signature, checked
     bool signatureAskedAgain;          // the current host's was asked for a second time
     PACKAGE_SIGNATURE signature;
@@ -669,6 +671,7 @@ static void BeginTransfer(TRANSFER *transfer)
 static bool StartBody(TRANSFER *transfer, const ANSWER *answer)
 {
     transfer->bodyStarted = true;
+    transfer->continued = false;
     transfer->received = 0;
     transfer->total = answer->length;
     CopyText(transfer->validator, CCH_VALIDATOR, answer->validator);
@@ -702,6 +705,7 @@ static void EndBody(TRANSFER *transfer, TRY_OUTCOME *attempt)
         attempt->result = 0;
     } else {
         attempt->staleSignature = transfer->signatureHeld;
+        attempt->keptBytesFailed = transfer->continued && !transfer->signatureHeld;
         DropBody(transfer);
     }
 }
@@ -780,6 +784,7 @@ static void ContinueHere(TRANSFER *transfer, const ANSWER *answer)
     if (answer->validator[0] != L'\0')
         CopyText(transfer->validator, CCH_VALIDATOR, answer->validator);
     TakeSourceHere(transfer);
+    transfer->continued = true;
 }
 
 static void FollowAnswer(TRANSFER *transfer, const ANSWER *answer, KEPT_VOUCHER voucher, TRY_OUTCOME *attempt)
@@ -905,29 +910,44 @@ static uint32_t EndTransfer(TRANSFER *transfer, const TRY_OUTCOME *attempt)
 static void TryHost(TRANSFER *transfer, TRY_OUTCOME *attempt)
 {
     RETRY_STATE retry = {0, 0, 0, PlatformTicks() | 1, 0, 0};
+    bool lastWay = false;
     BeginRoute(&transfer->route, &transfer->servers.servers[transfer->current]);
     transfer->signatureHeld = false;
     transfer->signatureAskedAgain = false;
+    transfer->wholeAskedFor = false;
     for (;;) {
         RunAttempt(transfer, attempt);
+        NoteTry(&transfer->route.choice, attempt->answered);
         // A package replaced since it was signed: the signature is asked for once more.
         if (attempt->staleSignature && !transfer->signatureAskedAgain) {
             transfer->signatureAskedAgain = true;
             transfer->signatureHeld = false;
             continue;
         }
+        // So may kept bytes the pin vouched for, another host's: this one is asked for all, once.
+        if (attempt->keptBytesFailed && !transfer->wholeAskedFor) {
+            transfer->wholeAskedFor = true;
+            continue;
+        }
         // An answer that is not the package may be a block page or a proxy on the way: the other
-        // way, once, before the host is given up.
-        if (attempt->refusedRoute && TakeOtherRoute(&transfer->route))
+        // way, once, before the host is given up. A 5xx says "later" instead: the other way
+        // takes the next try, and this one stays open for the tries after.
+        if (attempt->refusedRoute && !attempt->transient && TakeOtherRoute(&transfer->route))
             continue;
         if (!attempt->transient)
             break;
         // No answer yet by the client's route: the user's own proxy, if any, is tried at once.
         if (TakeUserProxy(&transfer->route))
             continue;
-        if (!NextRetry(&retry, attempt, transfer->received, PlatformTicks()))
-            break;
+        bool more = NextRetry(&retry, attempt, transfer->received, PlatformTicks());
+        bool wasViaProxy = transfer->route.choice.viaProxy;
         TurnForRetry(&transfer->route.choice);
+        // Where the tries alternate between two ways, the retries end only once each way has
+        // failed after they ran out: a server back from a restart is not missed for a proxy
+        // that is gone.
+        if (!more && (transfer->route.choice.viaProxy == wasViaProxy || lastWay))
+            break;
+        lastWay = !more;
         PlatformSleep(RetryWaitMs(&retry, attempt->retryAfter));
     }
 }

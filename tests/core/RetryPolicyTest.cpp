@@ -72,7 +72,7 @@ TEST(RetryPolicy, GivesUpAfterThreeRetriesThatGetNoFurther)
         RETRY_STATE retry = {0, 0, 0, 1, 0, 0};
         size_t gaveUpAfter = 0;
         for (size_t i = 0; i < row.tries.size() && gaveUpAfter == 0; ++i) {
-            TRY_OUTCOME outcome = {1, true, false, row.tries[i].stalled, row.tries[i].newVersion, NO_RETRY_AFTER, false, false, false};
+            TRY_OUTCOME outcome = {1, true, false, row.tries[i].stalled, row.tries[i].newVersion, NO_RETRY_AFTER, false, false, false, false};
             if (!NextRetry(&retry, &outcome, row.tries[i].reached, row.tries[i].msAt))
                 gaveUpAfter = i + 1;
         }

@@ -73,9 +73,10 @@ TEST(RoutePolicy, ChooseProxyFollowsTheListAndItsBypass)
     EXPECT_FALSE(ChooseProxy(L"proxy:8080", L"", false, L"dl.example", small, 6));
 }
 
-// Each step: n a try without an answer (the user's settings read for the first time), a the
-// server's answer, r an answer that is not the package, w a retry. The way after each step:
-// D direct, P the user's proxy.
+// Each step: n a try without an answer (the user's settings read for the first time), s one
+// after that, a the server's answer, r an answer that is not the package, l one that says
+// "later" (the settings read for the first time), L one after that, w a retry. The way after
+// each step: D direct, P the user's proxy.
 TEST(RoutePolicy, WaysTurnOnlyToOnesNotRefused)
 {
     const struct {
@@ -92,19 +93,23 @@ TEST(RoutePolicy, WaysTurnOnlyToOnesNotRefused)
         {"refused on both ways: the last stays", true, "rrw", "PPP"},
         {"the proxy refuses the user: direct for the rest", true, "nrww", "PDDD"},
         {"refused directly, no proxy: nothing to turn to", false, "rw", "DD"},
+        {"later directly, the proxy silent: direct for good", true, "lswLwLw", "PPDDDDD"},
+        {"later on both ways: the two in turn", true, "lLwLw", "PPDDP"},
     };
     for (const auto &row : rows) {
         ROUTE_CHOICE choice = {};
         choice.haveProxy = row.haveProxy;
         std::string ways;
         for (const char *step = row.steps; *step != '\0'; ++step) {
-            if (*step == 'n')
+            if (*step != 'w')
+                NoteTry(&choice, *step != 'n' && *step != 's');
+            if (*step == 'n' || *step == 'l')
                 TurnToProxy(&choice);
             else if (*step == 'a')
                 choice.answered = true;
             else if (*step == 'r')
                 TurnFromRefusal(&choice);
-            else
+            else if (*step == 'w')
                 TurnForRetry(&choice);
             ways += choice.viaProxy ? 'P' : 'D';
         }

@@ -613,8 +613,9 @@ TEST(DownloadInstaller, BrokenDownloadsAreTriedAgainAndResumed)
          {{PACKAGE, package}, {"Diary.txt", "the user's diary"}},
          {{"Diary.txt", "the user's diary"}, {"LumvexSetup.msi.resume.new", "<link:Diary.txt>"}}, {"whole", range}},
         PinnedTo(L"9e259920c0bcdf22cfdd71802b9d75c4aa347f8fa76140cb83b15b5ab5835d63",  // of package
-                 {"the rest of another package under the same ETag fails the pin", {Ranged(changed, etag)}, FAILED,
-                  {{PACKAGE, "old"}}, {{PACKAGE, "old"}, {PART, package.substr(0, 400000)}, {STATE, kept.at(STATE)}}, {range}}),
+                 {"the rest of another package under the same ETag fails the pin, then its whole", {Ranged(changed, etag)},
+                  FAILED, {{PACKAGE, "old"}}, {{PACKAGE, "old"}, {PART, package.substr(0, 400000)}, {STATE, kept.at(STATE)}},
+                  {range, "whole"}}),
     };
     for (const TransferRow &row : rows)
         RunRow(row);
@@ -643,6 +644,12 @@ TEST(DownloadInstaller, MirrorsServeWhenTheMainServerCannot)
                  WithMirrors({{{Ranged(package, "ETag: \"m\"")}, {"bytes=400000- if "}}},
                              {"cut on the main server; pinned, a mirror of another ETag continues", {cut, gone}, SUCCEEDED, done,
                               {}, {"whole", range}})),
+        // The kept bytes were another version's: the mirror's rest fails the pin with them, its whole passes.
+        PinnedTo(L"79b722b56fb8a2feb6b83a4d8b58e9071f0069fa966dad5a4c31fec085b334d1",  // of package
+                 WithMirrors({{{Ranged(package, "ETag: \"m\"")}, {"bytes=400000- if ", "whole"}}},
+                             {"cut on the main server serving another version; pinned, the mirror is asked for all",
+                              {Once(Cut(Ranged(Msi(Bytes(1024 * 1024, 18)), etag), 400000, ENDING_CLOSE)), gone}, SUCCEEDED,
+                              done, {}, {"whole", range}})),
         WithMirrors({{{Ranged(package, etag)}, {range}}},
                     {"the next run starts at the mirror the kept bytes came from", {Respond("200 OK", package)}, SUCCEEDED,
                      done, {{PART, package.substr(0, 400000)},
@@ -1037,17 +1044,37 @@ TEST(DownloadInstaller, UserProxyLogonGoesOnlyToAProxyWhateverCameFirst)
 
 // At home with the office's proxy still set: one failure on the direct route must not bind
 // the run to a proxy that is not there.
+// Neither way has answered yet: the tries go the two ways in turn. No answers: nothing
+// listens there.
 TEST(DownloadInstaller, UserProxyAndDirectRouteAlternateUntilOneAnswers)
 {
-    TestFolder folder;
     const std::string package = Msi(Bytes(300000, 15));
-    FixtureServer direct({Once(Raw("", "")), Respond("200 OK", package)});
-    UserProxySettings settings(3, "127.0.0.1:" + std::to_string(UnusedPort()), "", "");
-    PointSettingsAt(L"127.0.0.1", direct.Port());
+    const FixtureResponse later = Once(Respond("502 Bad Gateway", "later"));
+    const FixtureResponse closed = Once(Raw("", ""));
+    const struct {
+        const char *label;
+        std::vector<FixtureResponse> direct, proxy;
+        size_t askedDirect, askedProxy;
+    } rows[] = {
+        {"no answer directly: the proxy, then direct again", {closed, Respond("200 OK", package)}, {}, 2, 0},
+        // A balancer's blackout: the way that says "later" is the one that will answer.
+        {"502s directly, the proxy silent: direct for the rest", {later, later, later, Respond("200 OK", package)}, {}, 4, 0},
+        // The retries ran out on the direct way: the proxy still gets its last try.
+        {"each way gets a try after the retries ran out", {}, {closed, closed, Respond("200 OK", package)}, 0, 3},
+    };
+    for (const auto &row : rows) {
+        TestFolder folder;
+        FixtureServer direct(row.direct);
+        FixtureServer proxy(row.proxy);
+        const unsigned short proxyPort = row.proxy.empty() ? UnusedPort() : proxy.Port();
+        UserProxySettings settings(3, "127.0.0.1:" + std::to_string(proxyPort), "", "");
+        PointSettingsAt(L"localhost", row.direct.empty() ? UnusedPort() : direct.Port());
 
-    EXPECT_EQ(0u, DownloadInstaller());
-    EXPECT_EQ(Summarised({{PACKAGE, package}}), FolderContents());
-    EXPECT_EQ(2u, direct.Requests().size());
+        EXPECT_EQ(0u, DownloadInstaller()) << row.label;
+        EXPECT_EQ(Summarised({{PACKAGE, package}}), FolderContents()) << row.label;
+        EXPECT_EQ(row.askedDirect, direct.Requests().size()) << row.label;
+        EXPECT_EQ(row.askedProxy, proxy.Requests().size()) << row.label;
+    }
 }
 
 // Stands in for the progress bar: when it shows 100 %, the old package is opened without
