@@ -42,8 +42,9 @@ struct TRY_OUTCOME {
     bool answered;        // an answer came (the route reaches something)
     bool refusedRoute;    // ... that was not the package: it may come from something on the way
     bool staleSignature;  // the package answered is not the one the host's signature names
-    bool keptBytesFailed; // a body that continued kept bytes failed the checks: the kept part
-                          // may be what is wrong (another host's, of another version)
+    bool keptBytesUnfit;  // the kept bytes do not fit this host's package: a range answered for
+                          // another, or a body that continued them failed the checks (the kept
+                          // part may be what is wrong: another host's, another version's)
 };
 
 // The tries of one run. Start with RETRY_STATE retry = {0, 0, 0, seed, 0, 0}.

@@ -576,7 +576,7 @@ struct TRANSFER {
     wchar_t validator[CCH_VALIDATOR];  // of the answer that began that body; empty: none
     bool bodyStarted;                  // a body of this run replaced what the .part held
     bool continued;                    // the body continues bytes kept before this host's answer
-    bool wholeAskedFor;                // the current host was asked for all after such a body failed
+    bool wholeAskedFor;                // the current host was asked for all, the kept bytes unfit
     bool signatureHeld;                // keys built in: the current host's signature, checked
     bool signatureAskedAgain;          // the current host's was asked for a second time
     PACKAGE_SIGNATURE signature;
@@ -705,7 +705,7 @@ static void EndBody(TRANSFER *transfer, TRY_OUTCOME *attempt)
         attempt->result = 0;
     } else {
         attempt->staleSignature = transfer->signatureHeld;
-        attempt->keptBytesFailed = transfer->continued && !transfer->signatureHeld;
+        attempt->keptBytesUnfit = transfer->continued && !transfer->signatureHeld;
         DropBody(transfer);
     }
 }
@@ -819,6 +819,7 @@ static void FollowAnswer(TRANSFER *transfer, const ANSWER *answer, KEPT_VOUCHER 
     case VERDICT_START_OVER:
         AskForAllNextTime(transfer);
         attempt->transient = true;
+        attempt->keptBytesUnfit = true;
         break;
     case VERDICT_RETRY:
         attempt->transient = true;
@@ -924,8 +925,9 @@ static void TryHost(TRANSFER *transfer, TRY_OUTCOME *attempt)
             transfer->signatureHeld = false;
             continue;
         }
-        // So may kept bytes the pin vouched for, another host's: this one is asked for all, once.
-        if (attempt->keptBytesFailed && !transfer->wholeAskedFor) {
+        // Kept bytes that do not fit this host's package: it is asked for all at once, once, as
+        // no failure of the host's.
+        if (attempt->keptBytesUnfit && !transfer->wholeAskedFor) {
             transfer->wholeAskedFor = true;
             continue;
         }

@@ -592,6 +592,11 @@ TEST(DownloadInstaller, BrokenDownloadsAreTriedAgainAndResumed)
         {"range ignored, our version, cut before the kept count", {Cut(Raw(ignoresRange, package), 200000, ENDING_CLOSE)}, FAILED,
          kept, kept, four},
         {"another version replaces them", {Respond("200 OK", changed)}, SUCCEEDED, {{PACKAGE, changed}}, kept, {range}},
+        // The retries are used up by then: the answer says what to ask for, and costs none.
+        {"502s, then a range answered for another length: everything asked for at once",
+         {Times(3, Respond("502 Bad Gateway", "later")), Once(Partial(package.substr(400000) + "x", 400000, total + 1)),
+          Respond("200 OK", package)},
+         SUCCEEDED, done, kept, {range, range, range, range, "whole"}},
         {"kept part from another path", {Ranged(package, etag)}, SUCCEEDED, done,
          {{PART, package.substr(0, 400000)}, {STATE, StateText("/Other.msi", "\"v1\"", total, 400000)}}, {"whole"}},
         {"state that does not parse", {Ranged(package, etag)}, SUCCEEDED, done,
