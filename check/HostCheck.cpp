@@ -297,7 +297,7 @@ class HostChecker {
     FETCHED FetchAsTheProgram(const std::string &url, size_t cbKeep, bool whole, EVP_MD_CTX *digest,
                               std::string *retried)
     {
-        RETRY_STATE retry = {0, 0, 0, seed_, 0, 0};
+        RETRY_STATE retry = {0, 0, 0, seed_, 0, 0, false};
         std::string earlier;
         int tries = 0;
         double start = report_->seconds;
@@ -312,7 +312,6 @@ class HostChecker {
             TRY_OUTCOME outcome = {};
             outcome.result = 1;
             outcome.transient = true;
-            outcome.stalled = fetched.probe.stalled;
             outcome.retryAfter = fetched.probe.answered ? fetched.answer.retryAfter : NO_RETRY_AFTER;
             again = later && NextRetry(&retry, &outcome, 0, TickMs());
             if (later)
@@ -519,7 +518,7 @@ class HostChecker {
     // rest with a range where a validator vouches, else all of it again; then its SHA-256.
     void CheckDigest(FETCHED fetched, EVP_MD_CTX *digest)
     {
-        RETRY_STATE retry = {0, 0, 0, seed_, 0, 0};
+        RETRY_STATE retry = {0, 0, 0, seed_, 0, 0, false};
         uint64_t received = fetched.probe.cbBody;
         std::string story;
         double start = report_->seconds - packageSeconds_;
@@ -531,7 +530,6 @@ class HostChecker {
             TRY_OUTCOME outcome = {};
             outcome.result = 1;
             outcome.transient = true;
-            outcome.stalled = fetched.probe.stalled;
             outcome.retryAfter = NO_RETRY_AFTER;
             if (!NextRetry(&retry, &outcome, (uint32_t)received, TickMs()))
                 break;

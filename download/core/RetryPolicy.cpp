@@ -33,10 +33,12 @@ bool IsTransientStatus(int32_t status)
 bool NextRetry(RETRY_STATE *retry, const TRY_OUTCOME *outcome, uint32_t reached, uint32_t msNow)
 {
     // The furthest count is never below the mark, so the subtraction cannot wrap.
-    bool further = retry->attempts > 0 && !outcome->stalled && reached > retry->furthest &&
-                   reached - retry->mark >= CB_STALL_MINIMUM &&
-                   (uint64_t)(reached - retry->mark) * TransferTiming.msStallWindow >=
-                       (uint64_t)CB_STALL_MINIMUM * (msNow - retry->msMark);
+    bool further = retry->attempts > 0 &&
+                   ((outcome->newVersion && !retry->versionChanged) ||
+                    (reached > retry->furthest && reached - retry->mark >= CB_STALL_MINIMUM &&
+                     (uint64_t)(reached - retry->mark) * TransferTiming.msStallWindow >=
+                         (uint64_t)CB_STALL_MINIMUM * (msNow - retry->msMark)));
+    retry->versionChanged = retry->versionChanged || outcome->newVersion;
     if (reached > retry->furthest || outcome->newVersion)
         retry->furthest = reached;
     // The first try is no retry: only later ones can stall. It sets the first mark.

@@ -35,7 +35,6 @@ struct TRY_OUTCOME {
     uint32_t result;      // 0; the platform's code before the body; else 1
     bool transient;       // worth another try
     bool local;           // this machine's own failure (the package name, the disk): no host mends it
-    bool stalled;         // ended by the stall rule: the few bytes it brought are no progress
     bool newVersion;      // began the body of another version than the one kept (another
                           // validator): progress is counted from it
     uint32_t retryAfter;  // seconds the server asked for, or NO_RETRY_AFTER
@@ -47,7 +46,7 @@ struct TRY_OUTCOME {
                           // part may be what is wrong: another host's, another version's)
 };
 
-// The tries of one run. Start with RETRY_STATE retry = {0, 0, 0, seed, 0, 0}.
+// The tries of one run. Start with RETRY_STATE retry = {0, 0, 0, seed, 0, 0, false}.
 struct RETRY_STATE {
     uint32_t attempts;        // tries so far
     uint32_t furthest;        // the highest count a try of the current body reached
@@ -55,6 +54,7 @@ struct RETRY_STATE {
     uint32_t random;          // spreads the waits; any seed but 0
     uint32_t mark;            // the count at the last progress, or after the first try
     uint32_t msMark;          // when that was
+    bool versionChanged;      // a try began another version than the one kept
 };
 
 // After a try that failed for a transient reason, msNow, with the count at reached: false once
@@ -64,7 +64,9 @@ struct RETRY_STATE {
 // fast as the stall rule asks of a body, counted from the last progress (failed tries and
 // waits included): a server that hands out a little a try uses the retries up. A try that
 // began another version is progress only beyond the furthest count so far, but its own count
-// is the one to beat from then on.
+// is the one to beat from then on; the first such try is progress whatever it brought (the
+// kept bytes were another version's: the download starts again), later ones are not (a host
+// that swaps versions every try gets no further).
 bool NextRetry(RETRY_STATE *retry, const TRY_OUTCOME *outcome, uint32_t reached, uint32_t msNow);
 
 // The wait before the next try: about 1, 2, 4 and up to 32 times msFirstWait as retries stall,

@@ -477,7 +477,6 @@ static bool AskFor(PLATFORM_REQUEST **request, const ROUTE *route, const wchar_t
         // Whatever the server sends meanwhile, a head that takes longer ends the try as a stall.
         attempt->result = asked.error;
         attempt->transient = true;
-        attempt->stalled = true;
     } else {
         Failure(attempt, asked.error);
     }
@@ -487,8 +486,8 @@ static bool AskFor(PLATFORM_REQUEST **request, const ROUTE *route, const wchar_t
 
 // The body's next piece, waited for no longer than the stall rule lets it take (nor the
 // client's read time-out), so that a short window ends the try at its end, whenever a piece
-// would come. True with *cbRead > 0, or 0 at the body's end; false, the try transient (and
-// stalled where the rule ended it), when none came.
+// would come. True with *cbRead > 0, or 0 at the body's end; false, the try transient, when
+// none came.
 static bool AwaitPiece(PLATFORM_REQUEST *request, const STALL_WATCH *watch, uint8_t *data, uint32_t cbMax,
                        uint32_t *cbRead, TRY_OUTCOME *attempt)
 {
@@ -498,10 +497,8 @@ static bool AwaitPiece(PLATFORM_REQUEST *request, const STALL_WATCH *watch, uint
     *cbRead = 0;
     bool came = msWait > 0 &&
                 PlatformReadPiece(request, rule ? msWait : (uint32_t)MS_SEND_RECEIVE_TIMEOUT, data, cbMax, cbRead, &error);
-    if (!came) {
+    if (!came)
         attempt->transient = true;
-        attempt->stalled = rule;
-    }
     return came;
 }
 
@@ -517,10 +514,8 @@ static bool ReadExactly(PLATFORM_REQUEST *request, uint8_t *data, uint32_t cb, S
         // Every piece counts for its window; the one that completes what was asked is never a stall.
         stalled = IsStalled(watch, PlatformTicks(), cbRead) && cbGot < cb;
     }
-    if (cbGot < cb) {
+    if (cbGot < cb)
         attempt->transient = true;
-        attempt->stalled = attempt->stalled || stalled;
-    }
     return cbGot == cb;
 }
 
@@ -771,7 +766,6 @@ static void ReceiveBody(TRANSFER *transfer, uint32_t cbLeft, uint32_t cbSkip, ST
         // piece that completes the body is judged with it, never as a stall.
         if (cbLeft > 0 && IsStalled(watch, PlatformTicks(), cbRead)) {
             attempt->transient = true;
-            attempt->stalled = true;
             break;
         }
     }
@@ -910,7 +904,7 @@ static uint32_t EndTransfer(TRANSFER *transfer, const TRY_OUTCOME *attempt)
 // The tries of the current host, through its own route, as long as its retries last.
 static void TryHost(TRANSFER *transfer, TRY_OUTCOME *attempt)
 {
-    RETRY_STATE retry = {0, 0, 0, PlatformTicks() | 1, 0, 0};
+    RETRY_STATE retry = {0, 0, 0, PlatformTicks() | 1, 0, 0, false};
     bool lastWay = false;
     BeginRoute(&transfer->route, &transfer->servers.servers[transfer->current]);
     transfer->signatureHeld = false;

@@ -13,23 +13,17 @@ const uint32_t K = 16 * 1024;
 struct Try {
     uint32_t reached;
     bool newVersion = false;
-    bool stalled = false;
     uint32_t msAt = 0;  // when it ended
 };
 
 Try NewVersion(uint32_t reached)
 {
-    return {reached, true, false};
-}
-
-Try Stalled(uint32_t reached)
-{
-    return {reached, false, true};
+    return {reached, true};
 }
 
 Try At(uint32_t ms, uint32_t reached)
 {
-    return {reached, false, false, ms};
+    return {reached, false, ms};
 }
 
 TEST(RetryPolicy, GivesUpAfterThreeRetriesThatGetNoFurther)
@@ -47,9 +41,15 @@ TEST(RetryPolicy, GivesUpAfterThreeRetriesThatGetNoFurther)
         {"a restart without a validator must pass the furthest", {{5 * K}, {0}, {3 * K}, {6 * K}, {0}, {7 * K}}, 0},
         {"stalls below the furthest", {{5 * K}, {0}, {3 * K}, {5 * K - 1}}, 4},
         {"a new version counts from its own bytes", {{9 * K}, NewVersion(K), {2 * K}, {3 * K}, {4 * K}, {5 * K}}, 0},
-        {"versions that keep changing give up", {{K}, NewVersion(K), NewVersion(K), NewVersion(K)}, 4},
-        {"a trickle is no progress", {{K}, Stalled(3 * K), Stalled(5 * K), Stalled(7 * K)}, 4},
-        {"a trickle sets the mark to beat", {{K}, Stalled(4 * K), {3 * K}, {5 * K}, {6 * K}}, 0},
+        {"versions that keep changing give up", {{K}, NewVersion(K), NewVersion(K), NewVersion(K), NewVersion(K)}, 5},
+        // Kept bytes of another version ran out the retries: the host's own package starts afresh.
+        {"the first new version starts the count again",
+         {{9 * K}, {9 * K}, {9 * K}, NewVersion(K / 2), {K / 2}, {K / 2}}, 0},
+        // Tries the stall rule ended, each in its second window: what they brought counts at the
+        // rate the rule asks, the windows included.
+        {"a trickle is no progress", {{K}, At(120000, 2 * K), At(240000, 3 * K), At(360000, 4 * K)}, 4},
+        {"a good stretch, then silence, each try", {{K}, At(120000, 5 * K), At(240000, 9 * K), At(360000, 13 * K)}, 0},
+        {"a trickle sets the mark to beat", {{K}, At(60000, 4 * K), At(61000, 3 * K), At(62000, 5 * K), At(63000, 6 * K)}, 0},
         // A server that hands out a byte, or a little, a try would otherwise hold a run for days.
         {"a byte a try", {{1}, {2}, {3}, {4}}, 4},
         {"less than 16 KiB over three retries", {{K - 1}, {K}, {K + 1}, {2 * K - 2}}, 4},
@@ -69,10 +69,10 @@ TEST(RetryPolicy, GivesUpAfterThreeRetriesThatGetNoFurther)
     const uint32_t msSpan = TransferTiming.msRetrySpan;
     for (const auto &row : rows) {
         TransferTiming.msRetrySpan = row.msSpan;
-        RETRY_STATE retry = {0, 0, 0, 1, 0, 0};
+        RETRY_STATE retry = {0, 0, 0, 1, 0, 0, false};
         size_t gaveUpAfter = 0;
         for (size_t i = 0; i < row.tries.size() && gaveUpAfter == 0; ++i) {
-            TRY_OUTCOME outcome = {1, true, false, row.tries[i].stalled, row.tries[i].newVersion, NO_RETRY_AFTER, false, false, false, false};
+            TRY_OUTCOME outcome = {1, true, false, row.tries[i].newVersion, NO_RETRY_AFTER, false, false, false, false};
             if (!NextRetry(&retry, &outcome, row.tries[i].reached, row.tries[i].msAt))
                 gaveUpAfter = i + 1;
         }
@@ -102,7 +102,7 @@ TEST(RetryPolicy, WaitsDoubleWithSpreadAndTheServersWishWithSpreadOnTop)
         {"Retry-After: 0", 2, 0, 0, 0, 0},
     };
     for (const auto &row : rows) {
-        RETRY_STATE retry = {0, 0, row.stalls, 12345, 0, 0};
+        RETRY_STATE retry = {0, 0, row.stalls, 12345, 0, 0, false};
         uint32_t low = UINT32_MAX;
         uint32_t high = 0;
         for (int i = 0; i < 1000; ++i) {

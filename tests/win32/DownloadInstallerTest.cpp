@@ -544,6 +544,11 @@ TEST(DownloadInstaller, BrokenDownloadsAreTriedAgainAndResumed)
          SUCCEEDED, done, {}, {"whole", "whole"}},
         {"cut every 300000 bytes, getting further each time", {Cut(Ranged(package, etag), 300000, ENDING_CLOSE)}, SUCCEEDED,
          done, {}, {"whole", "bytes=300000- if \"v1\"", "bytes=600000- if \"v1\"", "bytes=900000- if \"v1\""}},
+        // Each try ends by the stall rule, having brought 250000 bytes first: that is progress.
+        {"silent after every 250000 bytes, getting further each time", {Cut(Ranged(package, etag), 250000, ENDING_STALL)},
+         SUCCEEDED, done, {},
+         {"whole", "bytes=250000- if \"v1\"", "bytes=500000- if \"v1\"", "bytes=750000- if \"v1\"",
+          "bytes=1000000- if \"v1\""}},
         {"range ignored: 200 starts over", {cut, Respond("200 OK", package)}, SUCCEEDED, done, {}, {"whole", range}},
         {"package changed: If-Range no longer holds", {cut, Ranged(changed, "ETag: \"v2\"")}, SUCCEEDED, {{PACKAGE, changed}},
          {}, {"whole", range}},
@@ -592,6 +597,11 @@ TEST(DownloadInstaller, BrokenDownloadsAreTriedAgainAndResumed)
         {"range ignored, our version, cut before the kept count", {Cut(Raw(ignoresRange, package), 200000, ENDING_CLOSE)}, FAILED,
          kept, kept, four},
         {"another version replaces them", {Respond("200 OK", changed)}, SUCCEEDED, {{PACKAGE, changed}}, kept, {range}},
+        // The retries are used up by then: another version's first bytes start the count again.
+        {"502s, then another version cut short: it is resumed",
+         {Times(3, Respond("502 Bad Gateway", "later")), Once(Cut(Ranged(changed, "ETag: \"v2\""), 100000, ENDING_CLOSE)),
+          Ranged(changed, "ETag: \"v2\"")},
+         SUCCEEDED, {{PACKAGE, changed}}, kept, {range, range, range, range, "bytes=100000- if \"v2\""}},
         // The retries are used up by then: the answer says what to ask for, and costs none.
         {"502s, then a range answered for another length: everything asked for at once",
          {Times(3, Respond("502 Bad Gateway", "later")), Once(Partial(package.substr(400000) + "x", 400000, total + 1)),
