@@ -63,6 +63,7 @@ enum RANGES {
     IF_RANGE_IGNORED,       // the rest of whatever it has now, whatever If-Range says
     RANGES_WRONG_START,     // a 206 from another offset
     RANGES_WRONG_VALIDATOR, // a 206 naming another ETag
+    RANGES_WRONG_TOTAL,     // a 206 naming another length for the whole
 };
 
 enum VALIDATOR_KIND { VALIDATOR_STRONG, VALIDATOR_WEAK, VALIDATOR_DATE, VALIDATOR_NONE };
@@ -95,6 +96,7 @@ struct HOST {
     uint32_t cutTimes;           // ... so many of them
     bool cutStalls;              // ... by going silent rather than closing
     uint32_t headMs;             // the head takes this long to come whole
+    bool headFlood;              // the head runs past what the client takes (32 KiB)
     uint32_t redirect;           // 0; else the host's redirects: 1 one to the next host, 2 a loop
     uint32_t redirectStatus;     // 301, 302, 307, 303 or 308
 };
@@ -126,7 +128,9 @@ struct WORLD {
     bool https;
     std::wstring serverPath;
     std::string settingsText;       // the settings file, as a user's disk holds it
-    bool keys;                      // the build carries package keys
+    bool settingsHostile;           // ... written to make the program do what it must not
+    bool keys;                      // the build carries package keys ...
+    bool twoKeys;                   // ... two of them, while the publisher moves to the next
     uint64_t notBefore;
     bool builtInPin;                // the pin comes with the build
     bool settingsPin;
@@ -141,13 +145,17 @@ struct WORLD {
     uint32_t failWriteAt;           // the write number that fails (0: none)
     uint32_t failFlushAt;
     uint32_t failRenameAt;
+    uint32_t failDeleteAt;
     bool partHeldByOther;           // another program holds the .part open
     bool nameHeldByOther;           // ... the package's name
     std::map<std::wstring, std::string> planted;  // files beside the package at the start
     std::wstring linkedTo;          // the .part (or .resume.new) is another file's second name
     std::wstring linkName;
-    bool honest;                    // some host serves the signed package as it should
+    bool honest;                    // some host serves the signed package as it should ...
+    uint32_t honestHost;            // ... this one
 };
 
 // The world of a seed; the same seed, the same world.
 WORLD MakeWorld(uint64_t seed);
+
+std::string Narrow(const std::wstring &text);
