@@ -40,13 +40,16 @@ bool FormatRangeRequest(wchar_t *text, size_t cchText, uint32_t from, const wcha
                          AppendText(text, cchText, &cch, L"\r\n")));
 }
 
-// The version the answer names may continue the kept bytes: on their own host, ours or none
-// named (a server that ignores If-Range but honours Range cannot splice two versions unless
-// it names none); elsewhere ours exactly; with the pin, any.
+// The version the answer names may continue the kept bytes: on their own host, ours, or none
+// where ours is a date (a 206 must repeat the ETag a 200 would carry, not Last-Modified: one
+// that names none under an ETag may come from a server that ignores If-Range and now has
+// another version); elsewhere ours exactly; with the pin, any.
 static bool NamesKeptVersion(const ANSWER *answer, const wchar_t *validator, KEPT_VOUCHER voucher)
 {
     bool ours = wcscmp(answer->validator, validator) == 0;
-    return voucher == VOUCHED_BY_PIN || ours || (voucher == VOUCHED_BY_VALIDATOR && answer->validator[0] == L'\0');
+    bool dated = validator[0] != L'"';
+    return voucher == VOUCHED_BY_PIN || ours ||
+           (voucher == VOUCHED_BY_VALIDATOR && answer->validator[0] == L'\0' && dated);
 }
 
 // The rest of exactly this package: starts where the kept bytes end, runs to its last byte,

@@ -26,11 +26,15 @@ TEST(ResumePolicy, JudgeAnswerKeepsOnlyTheRestOfTheSamePackage)
         uint32_t received;     // of a 100-byte package under "v1"
         KEPT_VOUCHER voucher;  // NOTHING: the request asked for everything
         ANSWER_VERDICT expected;
+        const wchar_t *kept = L"\"v1\"";
     } rows[] = {
         {"first answer", Answer(200, 100), 0, VOUCHED_BY_NOTHING, VERDICT_FULL_BODY},
         {"2xx without a length", Answer(200, 0), 0, VOUCHED_BY_NOTHING, VERDICT_FAIL},
         {"the rest", Answer(206, 60, L"\"v1\"", "40-99/100"), 40, VOUCHED_BY_VALIDATOR, VERDICT_CONTINUE},
-        {"the rest, no validator named", Answer(206, 60, L"", "40-99/100"), 40, VOUCHED_BY_VALIDATOR, VERDICT_CONTINUE},
+        // A 206 must repeat the ETag; one naming none may be another version's, If-Range ignored.
+        {"the rest, no ETag named", Answer(206, 60, L"", "40-99/100"), 40, VOUCHED_BY_VALIDATOR, VERDICT_START_OVER},
+        {"the rest, no date named", Answer(206, 60, L"", "40-99/100"), 40, VOUCHED_BY_VALIDATOR, VERDICT_CONTINUE,
+         L"Mon, 07 Dec 2026 10:00:00 GMT"},
         {"range ignored", Answer(200, 100), 40, VOUCHED_BY_VALIDATOR, VERDICT_FULL_BODY},
         {"range ignored, our version named", Answer(200, 100, L"\"v1\""), 40, VOUCHED_BY_VALIDATOR, VERDICT_READ_PAST_KEPT},
         {"range ignored, our validator but another length", Answer(200, 101, L"\"v1\""), 40, VOUCHED_BY_VALIDATOR, VERDICT_FULL_BODY},
@@ -59,7 +63,7 @@ TEST(ResumePolicy, JudgeAnswerKeepsOnlyTheRestOfTheSamePackage)
         {"elsewhere, pinned: a whole body is taken whole", Answer(200, 100, L"\"v1\""), 40, VOUCHED_BY_PIN, VERDICT_FULL_BODY},
     };
     for (const auto &row : rows)
-        EXPECT_EQ(row.expected, JudgeAnswer(&row.answer, row.received, 100, L"\"v1\"", row.voucher)) << row.label;
+        EXPECT_EQ(row.expected, JudgeAnswer(&row.answer, row.received, 100, row.kept, row.voucher)) << row.label;
 }
 
 TEST(ResumePolicy, ABodyFitsOnItsVolumeWithRoomToSpare)
