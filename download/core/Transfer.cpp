@@ -571,6 +571,7 @@ struct TRANSFER {
     wchar_t validator[CCH_VALIDATOR];  // of the answer that began that body; empty: none
     bool bodyStarted;                  // a body of this run replaced what the .part held
     bool continued;                    // the body continues bytes kept before this host's answer
+    bool otherVersionLetGo;            // kept bytes proved another version's: the next body is a new one
     bool wholeAskedFor;                // the current host was asked for all, the kept bytes unfit
     bool signatureHeld;                // keys built in: the current host's signature, checked
     bool signatureAskedAgain;          // the current host's was asked for a second time
@@ -621,6 +622,7 @@ static bool IsWhole(const TRANSFER *transfer)
 // bytes.
 static void AskForAllNextTime(TRANSFER *transfer)
 {
+    transfer->otherVersionLetGo = transfer->otherVersionLetGo || transfer->received > 0;
     transfer->received = 0;
     transfer->validator[0] = L'\0';
 }
@@ -667,6 +669,7 @@ static bool StartBody(TRANSFER *transfer, const ANSWER *answer)
 {
     transfer->bodyStarted = true;
     transfer->continued = false;
+    transfer->otherVersionLetGo = false;
     transfer->received = 0;
     transfer->total = answer->length;
     CopyText(transfer->validator, CCH_VALIDATOR, answer->validator);
@@ -734,7 +737,7 @@ static bool TakeHead(TRANSFER *transfer, const ANSWER *answer, STALL_WATCH *watc
     attempt->refusedRoute = !MatchesPackageSignature(0, head, cbHead);
     if (attempt->refusedRoute)
         return false;
-    attempt->newVersion = wcscmp(answer->validator, transfer->validator) != 0;
+    attempt->newVersion = wcscmp(answer->validator, transfer->validator) != 0 || transfer->otherVersionLetGo;
     attempt->local = !StartBody(transfer, answer);
     return !attempt->local && TakePiece(transfer, head, cbHead, attempt);
 }

@@ -831,6 +831,15 @@ TEST(DownloadInstaller, OnlyThePublishersPackageOpens)
                               {{PART, other}, {STATE, wholeState}}, {"sig", "whole"}}),
         Trusting(TestTrustA, {"a whole part left by an earlier run, signed: only named", {Signature(good)}, SUCCEEDED, done,
                               {{PART, package}, {STATE, wholeState}}, {"sig"}}),
+        // The signature came after the retries ran out, naming another length than the kept
+        // bytes': the body that replaces them starts the count again, and its cut is retried.
+        Trusting(TestTrustA, {"kept bytes of another version, the signature late, the new body cut",
+                              {Times(3, Respond("502 Bad Gateway", "later", "/LumvexSetup.msi.sig")), Signature(good),
+                               Once(Cut(Respond("200 OK", package), 100000, ENDING_CLOSE)), Respond("200 OK", package)},
+                              SUCCEEDED, done,
+                              {{PART, Msi(Bytes(700000, 21)).substr(0, 400000)},
+                               {STATE, StateText("/LumvexSetup.msi", "\"v0\"", Msi(Bytes(700000, 21)).size(), 400000)}},
+                              {"sig", "sig", "sig", "sig", "whole", "whole"}}),
         Trusting(TestTrustA, {"kept bytes outlast a missing signature", {Ranged(package, etag)}, FAILED,
                               {{PART, package.substr(0, 400000)}, {STATE, StateText("/LumvexSetup.msi", "\"v1\"", 600000, 400000)}},
                               {{PART, package.substr(0, 400000)}, {STATE, StateText("/LumvexSetup.msi", "\"v1\"", 600000, 400000)}},
