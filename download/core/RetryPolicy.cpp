@@ -71,13 +71,13 @@ static uint32_t Spread(RETRY_STATE *retry, uint32_t base, uint32_t quarters)
 
 uint32_t RetryWaitMs(RETRY_STATE *retry, uint32_t retryAfter)
 {
-    if (retryAfter != NO_RETRY_AFTER) {
-        uint32_t wish = (retryAfter < MAX_RETRY_AFTER ? retryAfter : MAX_RETRY_AFTER) * 1000;
-        return wish + Spread(retry, wish, 1);
-    }
     uint32_t base = TransferTiming.msFirstWait << (retry->stalledRetries < 5 ? retry->stalledRetries : 5);
     // Three quarters of the base plus up to half of it: clients cut off together come back apart.
-    return base / 4 * 3 + Spread(retry, base, 2);
+    uint32_t own = base / 4 * 3 + Spread(retry, base, 2);
+    uint32_t wish = retryAfter != NO_RETRY_AFTER ? (retryAfter < MAX_RETRY_AFTER ? retryAfter : MAX_RETRY_AFTER) * 1000 : 0;
+    // A shorter wish than the program's own wait is no reason to ask sooner: "Retry-After: 0"
+    // would otherwise have a minute of retries come back to back.
+    return retryAfter != NO_RETRY_AFTER && wish + wish / 4 > own ? wish + Spread(retry, wish, 1) : own;
 }
 
 void BeginStallWatch(STALL_WATCH *watch, uint32_t msNow)

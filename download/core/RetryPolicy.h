@@ -70,7 +70,7 @@ struct RETRY_STATE {
 bool NextRetry(RETRY_STATE *retry, const TRY_OUTCOME *outcome, uint32_t reached, uint32_t msNow);
 
 // The wait before the next try: about 1, 2, 4 and up to 32 times msFirstWait as retries stall,
-// spread by up to a quarter either way; where the server named a wait, that (at most
+// spread by up to a quarter either way; where the server named a longer wait, that (at most
 // MAX_RETRY_AFTER s) and up to a quarter more, so that a crowd told the same does not return
 // in step.
 uint32_t RetryWaitMs(RETRY_STATE *retry, uint32_t retryAfter);

@@ -99,7 +99,9 @@ TEST(RetryPolicy, WaitsDoubleWithSpreadAndTheServersWishWithSpreadOnTop)
         // Never less than the server asked for, and a crowd told the same does not return in step.
         {"Retry-After: 30", 0, 30, 30000, 37500, 6000},
         {"Retry-After beyond the cap", 0, 120, 60000, 75000, 12000},
-        {"Retry-After: 0", 2, 0, 0, 0, 0},
+        // A shorter wish than the program's own wait: its own, or a minute of retries comes at once.
+        {"Retry-After: 0", 2, 0, 3000, 5000, 1600},
+        {"Retry-After: 1 after retries that got nowhere", 5, 1, 24000, 40000, 12800},
     };
     for (const auto &row : rows) {
         RETRY_STATE retry = {0, 0, row.stalls, 12345, 0, 0, false};
