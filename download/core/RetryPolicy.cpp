@@ -32,12 +32,13 @@ bool IsTransientStatus(int32_t status)
 
 bool NextRetry(RETRY_STATE *retry, const TRY_OUTCOME *outcome, uint32_t reached, uint32_t msNow)
 {
-    // The furthest count is never below the mark, so the subtraction cannot wrap.
-    bool further = retry->attempts > 0 &&
-                   ((outcome->newVersion && !retry->versionChanged) ||
-                    (reached > retry->furthest && reached - retry->mark >= CB_STALL_MINIMUM &&
-                     (uint64_t)(reached - retry->mark) * TransferTiming.msStallWindow >=
-                         (uint64_t)CB_STALL_MINIMUM * (msNow - retry->msMark)));
+    // The first try of another version counts from its own first byte, later ones from the
+    // mark. The furthest count is never below the mark, so the subtraction cannot wrap.
+    bool fresh = outcome->newVersion && !retry->versionChanged;
+    uint32_t from = fresh ? 0 : retry->mark;
+    bool further = retry->attempts > 0 && (fresh || reached > retry->furthest) && reached - from >= CB_STALL_MINIMUM &&
+                   (uint64_t)(reached - from) * TransferTiming.msStallWindow >=
+                       (uint64_t)CB_STALL_MINIMUM * (msNow - retry->msMark);
     retry->versionChanged = retry->versionChanged || outcome->newVersion;
     if (reached > retry->furthest || outcome->newVersion)
         retry->furthest = reached;

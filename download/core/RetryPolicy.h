@@ -64,8 +64,8 @@ struct RETRY_STATE {
 // fast as the stall rule asks of a body, counted from the last progress (failed tries and
 // waits included): a server that hands out a little a try uses the retries up. A try that
 // began another version is progress only beyond the furthest count so far, but its own count
-// is the one to beat from then on; the first such try is progress whatever it brought (the
-// kept bytes were another version's: the download starts again), later ones are not (a host
+// is the one to beat from then on; the first such try counts from its own first byte (the
+// kept bytes were another version's: the download starts again), later ones do not (a host
 // that swaps versions every try gets no further).
 bool NextRetry(RETRY_STATE *retry, const TRY_OUTCOME *outcome, uint32_t reached, uint32_t msNow);
 

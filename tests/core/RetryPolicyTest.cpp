@@ -43,8 +43,9 @@ TEST(RetryPolicy, GivesUpAfterThreeRetriesThatGetNoFurther)
         {"a new version counts from its own bytes", {{9 * K}, NewVersion(K), {2 * K}, {3 * K}, {4 * K}, {5 * K}}, 0},
         {"versions that keep changing give up", {{K}, NewVersion(K), NewVersion(K), NewVersion(K), NewVersion(K)}, 5},
         // Kept bytes of another version ran out the retries: the host's own package starts afresh.
-        {"the first new version starts the count again",
-         {{9 * K}, {9 * K}, {9 * K}, NewVersion(K / 2), {K / 2}, {K / 2}}, 0},
+        {"the first new version counts from its own first byte",
+         {{9 * K}, {9 * K}, {9 * K}, NewVersion(2 * K), {2 * K}, {2 * K}}, 0},
+        {"... and must bring 16 KiB too", {{9 * K}, {9 * K}, {9 * K}, NewVersion(K / 2)}, 4},
         // Tries the stall rule ended, each in its second window: what they brought counts at the
         // rate the rule asks, the windows included.
         {"a trickle is no progress", {{K}, At(120000, 2 * K), At(240000, 3 * K), At(360000, 4 * K)}, 4},
