@@ -33,6 +33,7 @@ const char *const COVERED_NAMES[COVERED_COUNT] = {
     "a link among the package's names replaced",
     "a run killed in the middle of a body",
     "kept bytes that did not fit: the whole asked for at once",
+    "a host left for a certificate it does not trust",
 };
 
 namespace {
@@ -809,6 +810,9 @@ static void Exchange(PLATFORM_REQUEST *request, const ASK *ask, bool logon, ASKE
         } else if (host.reach == REACH_DROPPED) {
             Sim.now += 10000ull * (host.addresses < 2 ? host.addresses : 2);
             asked->error = 12002;
+        } else if (host.reach == REACH_BAD_TLS && Sim.world.https) {
+            Sim.now += 30;
+            asked->error = 12175;
         } else if (host.headFlood) {
             // The client's own limit on the head's size.
             Sim.now += 50;
@@ -863,7 +867,9 @@ static void Exchange(PLATFORM_REQUEST *request, const ASK *ask, bool logon, ASKE
     // What a host that is left after this answer was left for.
     bool signaturePath = path.size() >= 4 && path.compare(path.size() - 4, 4, L".sig") == 0;
     bool page = request->body.compare(0, 6, "<html>") == 0 || request->gzip;
-    Sim.lastKind = !answered ? (asked->error == 12156 ? COVERED_LEFT_REDIRECT : COVERED_LEFT_AFTER_RETRIES)
+    Sim.lastKind = !answered ? (asked->error == 12156   ? COVERED_LEFT_REDIRECT
+                                : asked->error == 12175 ? COVERED_LEFT_TLS
+                                                        : COVERED_LEFT_AFTER_RETRIES)
                    : request->status == 303 || request->status == 308 ? COVERED_LEFT_REDIRECT
                    : request->status / 100 == 5 || request->status == 407 ? COVERED_LEFT_AFTER_RETRIES
                    : signaturePath && (request->host < 0 || Sim.world.hosts[request->host].signature != SIG_GOOD)

@@ -39,7 +39,8 @@ T Pick(Chance *chance, std::initializer_list<T> menu)
 const char *Named(REACH reach)
 {
     static const char *const NAMES[] = {"reachable", "refuses connections", "behind a firewall that drops packets",
-                                        "a name that does not resolve", "silent after the request"};
+                                        "a name that does not resolve", "silent after the request",
+                                        "a certificate not trusted over https"};
     return NAMES[reach];
 }
 
@@ -160,7 +161,7 @@ WORLD MakeWorld(uint64_t seed)
         HOST host = {};
         host.name = L"h" + std::to_wstring(i) + L".example";
         host.port = chance.OneIn(3) ? (int32_t)chance.Between(1, 65535) : 0;
-        host.reach = chance.OneIn(3) ? Pick(&chance, {REACH_REFUSED, REACH_DROPPED, REACH_NO_NAME, REACH_SILENT}) : REACH_OK;
+        host.reach = chance.OneIn(3) ? Pick(&chance, {REACH_REFUSED, REACH_DROPPED, REACH_NO_NAME, REACH_SILENT, REACH_BAD_TLS}) : REACH_OK;
         host.addresses = chance.Between(1, 3);
         host.blackoutMs = chance.OneIn(6) ? chance.Between(1000, 120000) : 0;
         host.blackoutRefuses = chance.OneIn(2);

@@ -44,6 +44,7 @@ enum REACH {
     REACH_DROPPED,   // a firewall drops every packet: each connection waits its time-out
     REACH_NO_NAME,   // the name does not resolve
     REACH_SILENT,    // takes the request and never answers
+    REACH_BAD_TLS,   // over https, a certificate the client does not trust (or no protocol in common)
 };
 
 enum SIGNATURE_KIND {
