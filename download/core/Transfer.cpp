@@ -540,10 +540,11 @@ static bool FetchSignature(PLATFORM_REQUEST **request, const ROUTE *route, PACKA
     char text[CB_SIGNATURE_TEXT];
     ANSWER answer;
     STALL_WATCH watch;
-    BeginStallWatch(&watch, PlatformTicks());
     bool asked = SignaturePath(path, sizeof(path) / sizeof(path[0]), BootstrapSettings.MsiServerPath) &&
                  AskFor(request, route, path, NULL, &answer, attempt);
     SIGNATURE_ANSWER judged = asked ? JudgeSignatureAnswer(&answer) : SIGNATURE_MISSING;
+    // The body's minutes count from its head, as the package's do: a slow head has its own bound.
+    BeginStallWatch(&watch, PlatformTicks());
     if (asked && judged == SIGNATURE_LATER)
         attempt->transient = true;
     bool read = asked && judged == SIGNATURE_TO_READ &&

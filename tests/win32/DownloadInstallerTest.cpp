@@ -771,6 +771,13 @@ FixtureResponse LastByteAsTheWindowCloses(FixtureResponse response)
     return response;
 }
 
+// The head a line every 0.7 s: longer than a stall window, shorter than the wait for a head.
+FixtureResponse SlowHead(FixtureResponse response)
+{
+    response.msHeadPause = 700;
+    return response;
+}
+
 TEST(DownloadInstaller, OnlyThePublishersPackageOpens)
 {
     const std::string package = SignedFile("LumvexSetup.msi");
@@ -831,6 +838,9 @@ TEST(DownloadInstaller, OnlyThePublishersPackageOpens)
                               {{PART, other}, {STATE, wholeState}}, {"sig", "whole"}}),
         Trusting(TestTrustA, {"a whole part left by an earlier run, signed: only named", {Signature(good)}, SUCCEEDED, done,
                               {{PART, package}, {STATE, wholeState}}, {"sig"}}),
+        // Its head takes longer than a stall window: the body's minutes count from the head.
+        Trusting(TestTrustA, {"a signature whose head is slow", {SlowHead(Signature(good)), Respond("200 OK", package)},
+                              SUCCEEDED, done, old, {"sig", "whole"}}),
         // The signature came after the retries ran out, naming another length than the kept
         // bytes': the body that replaces them starts the count again, and its cut is retried.
         Trusting(TestTrustA, {"kept bytes of another version, the signature late, the new body cut",
