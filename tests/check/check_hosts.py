@@ -270,12 +270,12 @@ def run_row(tool, work, tls, case):
     try:
         # A redirect's target is a later server: started first, its port known.
         for index in reversed(range(len(servers))):
-            spec = case["servers"][index]
+            wanted = case["servers"][index]
             ports = {later: servers[later].port for later in range(index + 1, len(servers))}
-            if callable(spec):
-                servers[index] = spec(work, tls, ports)
+            if callable(wanted):
+                servers[index] = wanted(work, tls, ports)
                 continue
-            files, options, secure = spec
+            files, options, secure = wanted
             if files == "silent":
                 servers[index] = Silent()
                 continue
