@@ -73,7 +73,13 @@ install_qemu() {
     fi
     say "installing qemu-user-static from $backports"
     export DEBIAN_FRONTEND=noninteractive
-    as_root "update apt" apt-get update -q >/dev/null
+    # A mirror in mid-sync fails an index now and then: try again, then go on with the lists
+    # there are (the install says so if qemu is not among them).
+    local round
+    for round in 1 2 3; do
+        as_root "update apt" apt-get update -q >/dev/null && break
+        [ "$round" -eq 3 ] || sleep 20
+    done
     as_root "install qemu-user-static" apt-get install -y -q --no-install-recommends -t "$backports" qemu-user-static >/dev/null
 }
 

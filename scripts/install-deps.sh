@@ -42,7 +42,12 @@ else
     if [[ " ${missing[*]}" == *:i386* ]] && ! dpkg --print-foreign-architectures | grep -qx i386; then
         $sudo dpkg --add-architecture i386
     fi
-    $sudo apt-get update -q
+    # A mirror in mid-sync fails an index now and then: try again, then go on with the lists
+    # there are (the install says so if what it needs is not among them).
+    for round in 1 2 3; do
+        $sudo apt-get update -q && break
+        [ "$round" -eq 3 ] || sleep 20
+    done
     $sudo apt-get install -y -q --no-install-recommends "${missing[@]}"
 fi
 
