@@ -240,7 +240,14 @@ TEST_F(ProgramTest, ResumedRunStartsFromTheKeptBytes)
     HWND hMain = StartProgram();
     ASSERT_NE((HWND)NULL, hMain);
     Controls controls = ControlsOf(hMain);
-    EXPECT_TRUE(WaitUntil([&] { return WindowText(controls.hSizeText) == L"5.00M / 10.00M"; }, 10000));
+    // The text and the bar are set one after the other, from the download's thread.
+    WaitUntil(
+        [&] {
+            return WindowText(controls.hSizeText) == L"5.00M / 10.00M" &&
+                   ProgressPosition(controls.hProgressBar) == 50;
+        },
+        10000);
+    EXPECT_EQ(L"5.00M / 10.00M", WindowText(controls.hSizeText));
     EXPECT_EQ(50, ProgressPosition(controls.hProgressBar));
 
     server->OpenGate();
